@@ -1,0 +1,1 @@
+"""tarnvel: client of the tarnvel search service."""

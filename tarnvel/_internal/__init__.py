@@ -1,0 +1,1 @@
+"""Native internals of tarnvel; not a public API."""

@@ -1,0 +1,532 @@
+// tarnvel._internal.api_logic: the entry point, the module definition and
+// its create and exec steps.
+//
+// All state is process-wide (module_state.hpp): the module can be initialised
+// once per process and imported into one interpreter per process only. The
+// exec step does what the module's source does at import time, and a failure
+// from its line-numbered steps on carries a traceback entry for that line.
+#include <cstdint>
+#include <initializer_list>
+
+#include "method_object.hpp"
+#include "module_state.hpp"
+
+#ifndef TARNVEL_BUILD_MINOR
+#define TARNVEL_BUILD_MINOR PY_MINOR_VERSION
+#endif
+
+extern "C" {
+// A host embedding the interpreter may set this before the import to have the
+// module named "__main__". The module itself never writes it.
+__attribute__((visibility("default"))) int32_t tarnvel_api_logic_embedded_as_main = 0;
+}
+
+namespace tarnvel {
+
+ModuleState state;
+
+namespace {
+
+constexpr int build_major = PY_MAJOR_VERSION;
+constexpr int build_minor = TARNVEL_BUILD_MINOR;
+
+// The interpreter that first created the module; -1 until then.
+int64_t recorded_interpreter = -1;
+// The one module object, set while it is executing and once it is ready.
+PyObject* the_module = nullptr;
+
+// ---------------------------------------------------------------------------
+// Constants
+
+struct StringConstant {
+    PyObject* ModuleState::*member;
+    const char* text;
+    bool interned;
+};
+
+constexpr StringConstant string_constants[] = {
+#define TARNVEL_INTERNED_ROW(member, text) {&ModuleState::member, text, true},
+#define TARNVEL_PLAIN_ROW(member, text) {&ModuleState::member, text, false},
+    TARNVEL_INTERNED_STRINGS(TARNVEL_INTERNED_ROW) TARNVEL_PLAIN_STRINGS(TARNVEL_PLAIN_ROW)
+#undef TARNVEL_INTERNED_ROW
+#undef TARNVEL_PLAIN_ROW
+};
+
+// Hashed now so that no call pays for it later.
+int set_constant(PyObject*& slot, PyObject* made)
+{
+    if (made == nullptr || PyObject_Hash(made) == -1) {
+        Py_XDECREF(made);
+        return -1;
+    }
+    replace(slot, made);
+    return 0;
+}
+
+int set_tuple(PyObject*& slot, std::initializer_list<PyObject*> items)
+{
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (tuple == nullptr) {
+        return -1;
+    }
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+        PyTuple_SET_ITEM(tuple, i++, Py_NewRef(item));
+    }
+    replace(slot, tuple);
+    return 0;
+}
+
+}  // namespace
+
+int make_empty_objects()
+{
+    PyObject* tuple = PyTuple_New(0);
+    if (tuple == nullptr) {
+        return -1;
+    }
+    replace(state.empty_tuple, tuple);
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    if (bytes == nullptr) {
+        return -1;
+    }
+    replace(state.empty_bytes, bytes);
+    PyObject* str = PyUnicode_New(0, 0);
+    if (str == nullptr) {
+        return -1;
+    }
+    replace(state.empty_str, str);
+    return 0;
+}
+
+int make_constants()
+{
+    for (const StringConstant& constant : string_constants) {
+        PyObject* made = constant.interned ? PyUnicode_InternFromString(constant.text)
+                                           : PyUnicode_FromString(constant.text);
+        if (set_constant(state.*constant.member, made) < 0) {
+            return -1;
+        }
+    }
+    if (set_constant(state.int_200, PyLong_FromLong(200)) < 0) {
+        return -1;
+    }
+    return set_tuple(state.post_kwnames, {state.headers, state.json});
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Create step
+
+PyObject* copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* attribute, const char* key,
+                              bool skip_none)
+{
+    PyObject* value = PyObject_GetAttrString(spec, attribute);
+    if (value == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return Py_None;
+        }
+        return nullptr;
+    }
+    int status = 0;
+    if (!(skip_none && value == Py_None)) {
+        status = PyDict_SetItemString(module_dict, key, value);
+    }
+    Py_DECREF(value);
+    return status < 0 ? nullptr : Py_None;
+}
+
+PyObject* api_logic_create(PyObject* spec, PyModuleDef*)
+{
+    int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (recorded_interpreter == -1) {
+        recorded_interpreter = interpreter;
+    } else if (interpreter != recorded_interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter "
+                        "per process.");
+        return nullptr;
+    }
+    if (the_module != nullptr) {
+        return Py_NewRef(the_module);
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    name.reset();
+    if (!module) {
+        return nullptr;
+    }
+    PyObject* module_dict = PyModule_GetDict(module.get());
+    if (module_dict == nullptr) {
+        return nullptr;
+    }
+    struct {
+        const char* attribute;
+        const char* key;
+        bool skip_none;
+    } const copied[] = {
+        {"loader", "__loader__", false},
+        {"origin", "__file__", false},
+        {"parent", "__package__", false},
+        {"submodule_search_locations", "__path__", true},
+    };
+    for (const auto& row : copied) {
+        if (copy_spec_attribute(spec, module_dict, row.attribute, row.key, row.skip_none) == nullptr) {
+            return nullptr;
+        }
+    }
+    return module.release();
+}
+
+// ---------------------------------------------------------------------------
+// Exec step
+
+// Source lines of the module that a failing exec step reports.
+constexpr int line_import_requests = 1;
+constexpr int line_import_optional = 2;
+constexpr int line_class = 4;
+constexpr int line_init = 5;
+constexpr int line_validate_token = 8;
+constexpr int line_search_query = 38;
+
+int warn_on_version_mismatch()
+{
+    int running_major = static_cast<int>((Py_Version >> 24) & 0xFF);
+    int running_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    if (running_major == build_major && running_minor == build_minor) {
+        return 0;
+    }
+    char message[200];
+    PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  build_major, build_minor, "tarnvel._internal.api_logic", "does not match", running_major,
+                  running_minor);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+// Reads `object.name`, treating a missing attribute as absent; `*found` is
+// null when it is absent or reading it failed (the error is cleared).
+Ref optional_attribute(PyObject* object, PyObject* name)
+{
+    PyObject* value = PyObject_GetAttr(object, name);
+    if (value == nullptr) {
+        PyErr_Clear();
+    }
+    return Ref::steal(value);
+}
+
+// `requests` from sys.modules unless it is still being initialised; else
+// the import system, without consulting builtins.__import__.
+PyObject* import_requests()
+{
+    Ref entry = Ref::steal(PyImport_GetModule(state.requests));
+    if (!entry) {
+        PyErr_Clear();
+    } else {
+        Ref spec = optional_attribute(entry.get(), state.dunder_spec);
+        Ref initializing = spec ? optional_attribute(spec.get(), state.initializing) : Ref();
+        int still_initializing = initializing ? PyObject_IsTrue(initializing.get()) : 0;
+        if (still_initializing < 0) {
+            PyErr_Clear();
+            still_initializing = 0;
+        }
+        if (!still_initializing) {
+            return entry.release();
+        }
+    }
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) {
+        return nullptr;
+    }
+    return PyImport_ImportModuleLevelObject(state.requests, state.namespace_dict, locals.get(), nullptr, 0);
+}
+
+// `from typing import Optional`, with the sys.modules fallback for a submodule.
+PyObject* import_optional()
+{
+    Ref from_list = Ref::steal(PyList_New(1));
+    if (!from_list) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(state.Optional));
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) {
+        return nullptr;
+    }
+    Ref typing = Ref::steal(
+        PyImport_ImportModuleLevelObject(state.typing, state.namespace_dict, locals.get(), from_list.get(), 0));
+    if (!typing) {
+        return nullptr;
+    }
+    from_list.reset();
+    locals.reset();
+    PyObject* optional = PyObject_GetAttr(typing.get(), state.Optional);
+    if (optional != nullptr) {
+        return optional;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        const char* module_name = PyModule_GetName(typing.get());
+        if (module_name != nullptr) {
+            Ref full_name = Ref::steal(PyUnicode_FromFormat("%s%U%U", module_name, state.dot, state.Optional));
+            if (full_name) {
+                optional = PyImport_GetModule(full_name.get());
+            }
+        }
+        if (optional != nullptr) {
+            return optional;
+        }
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", state.Optional);
+    return nullptr;
+}
+
+// Makes one method object and stores it in the class namespace.
+int add_method(PyObject* class_namespace, PyMethodDef* definition, PyObject* qualname, PyObject* code,
+               PyObject* annotations)
+{
+    Ref method = Ref::steal(
+        method_object_new(definition, qualname, state.module_name, state.namespace_dict, code));
+    if (!method) {
+        Py_XDECREF(annotations);
+        return -1;
+    }
+    if (annotations != nullptr) {
+        method_object_set_annotations(method.get(), annotations);
+    }
+    return PyDict_SetItemString(class_namespace, definition->ml_name, method.get());
+}
+
+// A new annotations dict: every parameter and the return value are "str".
+PyObject* str_annotations(std::initializer_list<PyObject*> names)
+{
+    PyObject* annotations = PyDict_New();
+    if (annotations == nullptr) {
+        return nullptr;
+    }
+    for (PyObject* name : names) {
+        if (PyDict_SetItem(annotations, name, state.str) < 0) {
+            Py_DECREF(annotations);
+            return nullptr;
+        }
+    }
+    return annotations;
+}
+
+// class InternalClass, built by calling type(name, bases, namespace).
+// On failure `*line` is the source line to report.
+int build_internal_class(int* line)
+{
+    *line = line_class;
+    Ref class_namespace = Ref::steal(PyDict_New());
+    if (!class_namespace || PyDict_SetItem(class_namespace.get(), state.dunder_module, state.module_name) < 0 ||
+        PyDict_SetItem(class_namespace.get(), state.dunder_qualname, state.InternalClass) < 0) {
+        return -1;
+    }
+    *line = line_init;
+    if (add_method(class_namespace.get(), &init_definition, state.qualname_init, state.init_code, nullptr) < 0) {
+        return -1;
+    }
+    *line = line_validate_token;
+    PyObject* annotations = str_annotations({state.token, state.return_});
+    if (annotations == nullptr || add_method(class_namespace.get(), &validate_token_definition,
+                                             state.qualname_validate_token, state.validate_token_code,
+                                             annotations) < 0) {
+        return -1;
+    }
+    *line = line_search_query;
+    annotations = str_annotations({state.token, state.query, state.return_});
+    if (annotations == nullptr || add_method(class_namespace.get(), &search_query_definition,
+                                             state.qualname_search_query, state.search_query_code,
+                                             annotations) < 0) {
+        return -1;
+    }
+    *line = line_class;
+    PyObject* type_args[] = {state.InternalClass, state.empty_tuple, class_namespace.get()};
+    Ref cls = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));
+    if (!cls) {
+        return -1;
+    }
+    return PyDict_SetItem(state.namespace_dict, state.InternalClass, cls.get());
+}
+
+// The code objects behind `__code__`: a signature and a place, no instructions.
+PyObject* make_code(int argument_count, PyObject* local_names, PyObject* name, int first_line)
+{
+    Ref exception_table = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!exception_table) {
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        argument_count, 0, 0, static_cast<int>(PyTuple_GET_SIZE(local_names)), 0, CO_OPTIMIZED | CO_NEWLOCALS,
+        state.empty_bytes, state.empty_tuple, state.empty_tuple, local_names, state.empty_tuple,
+        state.empty_tuple, state.file_name, name, name, first_line, state.empty_bytes, exception_table.get()));
+}
+
+int make_code_objects()
+{
+    PyObject* code = make_code(1, state.init_locals, state.dunder_init, line_init);
+    if (code == nullptr) {
+        return -1;
+    }
+    replace(state.init_code, code);
+    if (set_tuple(state.validate_token_locals, {state.self, state.token, state.url, state.payload, state.headers,
+                                                state.response, state.data, state.response_type,
+                                                state.credits}) < 0) {
+        return -1;
+    }
+    code = make_code(2, state.validate_token_locals, state.validate_token, line_validate_token);
+    if (code == nullptr) {
+        return -1;
+    }
+    replace(state.validate_token_code, code);
+    if (set_tuple(state.search_query_locals, {state.self, state.token, state.query, state.url, state.payload,
+                                              state.headers, state.response, state.data}) < 0) {
+        return -1;
+    }
+    code = make_code(3, state.search_query_locals, state.search_query, line_search_query);
+    if (code == nullptr) {
+        return -1;
+    }
+    replace(state.search_query_code, code);
+    return 0;
+}
+
+// Exec steps 11 to 19. On failure `*line` is the source line to report.
+int run_module_source(PyObject* module, int* line)
+{
+    *line = line_import_requests;
+    if (tarnvel_api_logic_embedded_as_main != 0 &&
+        PyObject_SetAttr(module, state.dunder_name, state.dunder_main) < 0) {
+        return -1;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* registered = PyDict_GetItemWithError(modules, state.module_name);
+    if (registered == nullptr) {
+        if (PyErr_Occurred() || PyDict_SetItem(modules, state.module_name, module) < 0) {
+            return -1;
+        }
+    }
+    PyObject* value_error = PyObject_GetAttr(state.builtins, state.ValueError);
+    if (value_error == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.ValueError);
+        }
+        return -1;
+    }
+    replace(state.value_error, value_error);
+    if (set_tuple(state.credits_lookup, {state.Credits, state.not_available}) < 0 ||
+        set_tuple(state.data_lookup, {state.data, state.no_data_available}) < 0 ||
+        set_tuple(state.message_lookup, {state.message, state.no_error_message}) < 0 ||
+        set_tuple(state.init_locals, {state.self}) < 0) {
+        return -1;
+    }
+    if (make_code_objects() < 0) {
+        return -1;
+    }
+    Ref requests = Ref::steal(import_requests());
+    if (!requests || PyDict_SetItem(state.namespace_dict, state.requests, requests.get()) < 0) {
+        return -1;
+    }
+    *line = line_import_optional;
+    Ref optional = Ref::steal(import_optional());
+    if (!optional || PyDict_SetItem(state.namespace_dict, state.Optional, optional.get()) < 0) {
+        return -1;
+    }
+    if (build_internal_class(line) < 0) {
+        return -1;
+    }
+    *line = line_import_requests;
+    Ref test = Ref::steal(PyDict_New());
+    if (!test || PyDict_SetItem(state.namespace_dict, state.dunder_test, test.get()) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// Exec steps 3 to 10: the module state. No traceback entry for these.
+int make_module_state(PyObject* module)
+{
+    PyObject* namespace_dict = PyModule_GetDict(module);
+    if (namespace_dict == nullptr) {
+        return -1;
+    }
+    replace(state.namespace_dict, Py_NewRef(namespace_dict));
+    PyObject* builtins = PyImport_AddModule("builtins");
+    if (builtins == nullptr) {
+        return -1;
+    }
+    replace(state.builtins, Py_NewRef(builtins));
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) {
+        return -1;
+    }
+    if (warn_on_version_mismatch() < 0) {
+        return -1;
+    }
+    if (make_empty_objects() < 0) {
+        return -1;
+    }
+    if (method_object_type_ready() < 0) {
+        return -1;
+    }
+    state.method_object_type = &method_object_type;
+    return make_constants();
+}
+
+int api_logic_exec(PyObject* module)
+{
+    if (the_module != nullptr) {
+        if (the_module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'api_logic' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    the_module = Py_NewRef(module);
+    int line = 0;
+    if (make_module_state(module) == 0 && run_module_source(module, &line) == 0) {
+        return 0;
+    }
+    if (line != 0) {
+        add_traceback(TracebackFunction::init_module, line);
+    }
+    Py_CLEAR(the_module);
+    return -1;
+}
+
+PyModuleDef_Slot api_logic_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(api_logic_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(api_logic_exec)},
+    {0, nullptr} /* sentinel */
+};
+
+PyMethodDef api_logic_methods[] = {
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyModuleDef api_logic_definition = {
+    PyModuleDef_HEAD_INIT,
+    "api_logic",
+    nullptr,
+    0,
+    api_logic_methods,
+    api_logic_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tarnvel
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_api_logic()
+{
+    return PyModuleDef_Init(&tarnvel::api_logic_definition);
+}

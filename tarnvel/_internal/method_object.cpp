@@ -1,0 +1,749 @@
+// The method object type: a function type written in C that binds and
+// type-tests its arguments like a Python function before the body runs, and
+// carries the usual function attributes so that help(), inspect and pickle
+// treat InternalClass's methods as ordinary functions.
+#include "method_object.hpp"
+
+#include <cstddef>
+
+#include <frameobject.h>
+#include <structmember.h>
+
+#include "equality.hpp"
+#include "module_state.hpp"
+#include "service_client.hpp"
+
+namespace tarnvel {
+namespace {
+
+constexpr int init_def_line = 5;
+constexpr int init_assignment_line = 6;
+constexpr int validate_token_def_line = 8;
+constexpr int search_query_def_line = 38;
+
+// ---------------------------------------------------------------------------
+// Traceback entries
+
+const char* traceback_function_name(TracebackFunction function)
+{
+    switch (function) {
+    case TracebackFunction::init_module:
+        return "init tarnvel._internal.api_logic";
+    case TracebackFunction::init:
+        return "tarnvel._internal.api_logic.InternalClass.__init__";
+    case TracebackFunction::validate_token:
+        return "tarnvel._internal.api_logic.InternalClass.validate_token";
+    case TracebackFunction::search_query:
+        return "tarnvel._internal.api_logic.InternalClass.search_query";
+    }
+    return "";
+}
+
+// One code object per (function, line), made on the first failure there and
+// kept: the entry it gives is the same every time. Written only with the
+// interpreter lock held.
+struct CachedCode {
+    TracebackFunction function;
+    int line;
+    PyObject* code;
+};
+constexpr std::size_t traceback_cache_size = 64;
+CachedCode traceback_cache[traceback_cache_size];
+std::size_t traceback_cache_used = 0;
+
+}  // namespace
+
+void add_traceback(TracebackFunction function, int line)
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* code = nullptr;
+    for (std::size_t i = 0; i < traceback_cache_used; ++i) {
+        if (traceback_cache[i].function == function && traceback_cache[i].line == line) {
+            code = traceback_cache[i].code;
+            break;
+        }
+    }
+    Ref uncached;
+    if (code == nullptr) {
+        PyCodeObject* made = PyCode_NewEmpty("tarnvel/_internal/api_logic",
+                                             traceback_function_name(function), line);
+        if (made == nullptr) {
+            // The failure to make the entry replaces the exception set aside.
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+            return;
+        }
+        code = reinterpret_cast<PyObject*>(made);
+        if (traceback_cache_used < traceback_cache_size) {
+            traceback_cache[traceback_cache_used++] = {function, line, code};
+        } else {
+            uncached = Ref::steal(code);
+        }
+    }
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                       state.namespace_dict, nullptr);
+    if (frame == nullptr) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return;
+    }
+    PyErr_Restore(type, value, traceback);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyObject* count_error(const char* name, Py_ssize_t expected, Py_ssize_t given)
+{
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 name, "exactly", expected, expected == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+// Second pass of the parameter search: the parameter's name (an exact str) on
+// the left, anything the caller passed as a keyword name on the right.
+int parameter_name_equal(PyObject* parameter, PyObject* key)
+{
+    if (parameter == key) {
+        return 1;
+    }
+    if (PyUnicode_CheckExact(key)) {
+        return exact_str_equal(parameter, key);
+    }
+    if (key == Py_None) {
+        return 0;
+    }
+    return rich_equal(parameter, key);
+}
+
+// The keyword test of the scan: same length, then PyUnicode_Compare.
+int keyword_names_parameter(PyObject* key, PyObject* parameter)
+{
+    if (PyUnicode_READY(key) < 0) {
+        return -1;
+    }
+    if (PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(parameter)) {
+        return 0;
+    }
+    int order = PyUnicode_Compare(key, parameter);
+    if (order == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    return order == 0;
+}
+
+// Every keyword name, once the open parameters are all filled and some names
+// are left over: each must name an open parameter again.
+int scan_keywords(const char* name, PyObject* const* parameters, Py_ssize_t count, Py_ssize_t nargs,
+                  PyObject* const* keyword_values, PyObject* kwnames, PyObject** bound)
+{
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        bool taken = false;
+        for (Py_ssize_t p = nargs; p < count; ++p) {
+            if (key == parameters[p]) {
+                bound[p] = keyword_values[k];
+                taken = true;
+                break;
+            }
+        }
+        if (taken) {
+            continue;
+        }
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+            return -1;
+        }
+        for (Py_ssize_t p = nargs; p < count && !taken; ++p) {
+            int equal = keyword_names_parameter(key, parameters[p]);
+            if (equal < 0) {
+                return -1;
+            }
+            if (equal) {
+                bound[p] = keyword_values[k];
+                taken = true;
+            }
+        }
+        if (taken) {
+            continue;
+        }
+        for (Py_ssize_t p = 0; p < nargs; ++p) {
+            int equal = key == parameters[p] ? 1 : keyword_names_parameter(key, parameters[p]);
+            if (equal < 0) {
+                return -1;
+            }
+            if (equal) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+                return -1;
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+        return -1;
+    }
+    return 0;
+}
+
+// Binds a call to `count` parameters; `bound` receives borrowed references
+// into the caller's argument array. Allocates nothing.
+int bind_arguments(const char* name, PyObject* const* parameters, Py_ssize_t count, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames, PyObject** bound)
+{
+    if (kwnames == nullptr) {
+        if (nargs != count) {
+            count_error(name, count, nargs);
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            bound[i] = args[i];
+        }
+        return 0;
+    }
+    if (nargs > count) {
+        count_error(name, count, nargs);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        bound[i] = args[i];
+    }
+    PyObject* const* keyword_values = args + nargs;
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t remaining = nkw;
+    for (Py_ssize_t p = nargs; p < count; ++p) {
+        PyObject* parameter = parameters[p];
+        Py_ssize_t hit = -1;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (PyTuple_GET_ITEM(kwnames, k) == parameter) {
+                hit = k;
+                break;
+            }
+        }
+        for (Py_ssize_t k = 0; hit < 0 && k < nkw; ++k) {
+            int equal = parameter_name_equal(parameter, PyTuple_GET_ITEM(kwnames, k));
+            if (equal < 0) {
+                return -1;
+            }
+            if (equal) {
+                hit = k;
+            }
+        }
+        if (hit < 0) {
+            count_error(name, count, p);
+            return -1;
+        }
+        bound[p] = keyword_values[hit];
+        --remaining;
+    }
+    if (remaining > 0) {
+        return scan_keywords(name, parameters, count, nargs, keyword_values, kwnames, bound);
+    }
+    return 0;
+}
+
+bool is_exact_str(PyObject* value, const char* parameter)
+{
+    if (PyUnicode_CheckExact(value)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 parameter, "str", Py_TYPE(value)->tp_name);
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Entries of the three methods: binding, type tests, body
+
+PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* const parameters[] = {state.self};
+    PyObject* bound[1];
+    if (bind_arguments("__init__", parameters, 1, args, nargs, kwnames, bound) < 0) {
+        add_traceback(TracebackFunction::init, init_def_line);
+        return nullptr;
+    }
+    PyObject* self = bound[0];
+    // Ordinary assignment, so that a subclass's __setattr__ runs.
+    setattrofunc setattro = Py_TYPE(self)->tp_setattro;
+    int status = setattro != nullptr ? setattro(self, state.api_key, state.api_key_value)
+                                     : PyObject_SetAttr(self, state.api_key, state.api_key_value);
+    if (status < 0) {
+        add_traceback(TracebackFunction::init, init_assignment_line);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* validate_token_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* const parameters[] = {state.self, state.token};
+    PyObject* bound[2];
+    if (bind_arguments("validate_token", parameters, 2, args, nargs, kwnames, bound) < 0) {
+        add_traceback(TracebackFunction::validate_token, validate_token_def_line);
+        return nullptr;
+    }
+    if (!is_exact_str(bound[1], "token")) {
+        return nullptr;
+    }
+    return validate_token_body(bound[1]);
+}
+
+PyObject* search_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* const parameters[] = {state.self, state.token, state.query};
+    PyObject* bound[3];
+    if (bind_arguments("search_query", parameters, 3, args, nargs, kwnames, bound) < 0) {
+        add_traceback(TracebackFunction::search_query, search_query_def_line);
+        return nullptr;
+    }
+    if (!is_exact_str(bound[1], "token") || !is_exact_str(bound[2], "query")) {
+        return nullptr;
+    }
+    return search_query_body(bound[1], bound[2]);
+}
+
+PyCFunction as_method_entry(FastEntry entry)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// ---------------------------------------------------------------------------
+// Calls
+
+MethodObject* as_method(PyObject* self) { return reinterpret_cast<MethodObject*>(self); }
+
+PyObject* method_object_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    auto entry = reinterpret_cast<FastEntry>(reinterpret_cast<void (*)()>(as_method(callable)->definition->ml_meth));
+    return entry(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+// The tuple-and-dict form: flatten into the fast form.
+PyObject* method_object_call(PyObject* callable, PyObject* args, PyObject* kwargs)
+{
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        return method_object_vectorcall(callable, positional, static_cast<size_t>(nargs), nullptr);
+    }
+    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    PyObject** stack = PyMem_New(PyObject*, nargs + nkw);
+    if (stack == nullptr) {
+        return PyErr_NoMemory();
+    }
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) {
+        PyMem_Free(stack);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        stack[i] = Py_NewRef(positional[i]);
+    }
+    Py_ssize_t filled = nargs;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    bool keys_are_strings = true;
+    for (Py_ssize_t k = 0; PyDict_Next(kwargs, &position, &key, &value); ++k) {
+        if (!PyUnicode_Check(key)) {
+            keys_are_strings = false;
+            break;
+        }
+        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+        stack[filled++] = Py_NewRef(value);
+    }
+    PyObject* result = nullptr;
+    if (keys_are_strings) {
+        result = method_object_vectorcall(callable, stack, static_cast<size_t>(nargs), kwnames.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    }
+    for (Py_ssize_t i = 0; i < filled; ++i) {
+        Py_DECREF(stack[i]);
+    }
+    PyMem_Free(stack);
+    return result;
+}
+
+PyObject* method_object_descr_get(PyObject* self, PyObject* instance, PyObject*)
+{
+    if (instance == nullptr || instance == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, instance);
+}
+
+PyObject* method_object_repr(PyObject* self)
+{
+    return PyUnicode_FromFormat("<function %U at %p>", as_method(self)->qualname, self);
+}
+
+// ---------------------------------------------------------------------------
+// Lifetime and garbage collection
+
+int method_object_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    MethodObject* m = as_method(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(m->module);
+    Py_VISIT(m->dict);
+    Py_VISIT(m->name);
+    Py_VISIT(m->qualname);
+    Py_VISIT(m->doc);
+    Py_VISIT(m->globals);
+    Py_VISIT(m->code);
+    Py_VISIT(m->defaults);
+    Py_VISIT(m->kwdefaults);
+    Py_VISIT(m->annotations);
+    Py_VISIT(m->is_coroutine);
+    return 0;
+}
+
+int method_object_clear(PyObject* self)
+{
+    MethodObject* m = as_method(self);
+    Py_CLEAR(m->module);
+    Py_CLEAR(m->dict);
+    Py_CLEAR(m->name);
+    Py_CLEAR(m->qualname);
+    Py_CLEAR(m->doc);
+    Py_CLEAR(m->globals);
+    Py_CLEAR(m->code);
+    Py_CLEAR(m->defaults);
+    Py_CLEAR(m->kwdefaults);
+    Py_CLEAR(m->annotations);
+    Py_CLEAR(m->is_coroutine);
+    return 0;
+}
+
+void method_object_dealloc(PyObject* self)
+{
+    PyObject_GC_UnTrack(self);
+    if (as_method(self)->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    method_object_clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        Py_DECREF(type);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+PyObject* get_name(PyObject* self, void*)
+{
+    MethodObject* m = as_method(self);
+    if (m->name == nullptr) {
+        m->name = PyUnicode_InternFromString(m->definition->ml_name);
+        if (m->name == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(m->name);
+}
+
+int set_name(PyObject* self, PyObject* value, void*)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    replace(as_method(self)->name, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_method(self)->qualname); }
+
+int set_qualname(PyObject* self, PyObject* value, void*)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    replace(as_method(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_module(PyObject* self, void*)
+{
+    PyObject* module = as_method(self)->module;
+    return Py_NewRef(module != nullptr ? module : Py_None);
+}
+
+int set_module(PyObject* self, PyObject* value, void*)
+{
+    replace(as_method(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*)
+{
+    MethodObject* m = as_method(self);
+    if (m->doc == nullptr) {
+        if (m->definition->ml_doc == nullptr) {
+            Py_RETURN_NONE;
+        }
+        m->doc = PyUnicode_FromString(m->definition->ml_doc);
+        if (m->doc == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(m->doc);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*)
+{
+    replace(as_method(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_dict(PyObject* self, void*)
+{
+    MethodObject* m = as_method(self);
+    if (m->dict == nullptr) {
+        m->dict = PyDict_New();
+        if (m->dict == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(m->dict);
+}
+
+int set_dict(PyObject* self, PyObject* value, void*)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    replace(as_method(self)->dict, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_defaults(PyObject* self, void*)
+{
+    PyObject* defaults = as_method(self)->defaults;
+    return Py_NewRef(defaults != nullptr ? defaults : Py_None);
+}
+
+// Stored defaults are introspection only: binding never reads them, so say so.
+int warn_defaults_ignored(const char* attribute)
+{
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "changes to %s have no effect on the values used in calls of this function",
+                            attribute);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (warn_defaults_ignored("__defaults__") < 0) {
+        return -1;
+    }
+    replace(as_method(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*)
+{
+    PyObject* kwdefaults = as_method(self)->kwdefaults;
+    return Py_NewRef(kwdefaults != nullptr ? kwdefaults : Py_None);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (warn_defaults_ignored("__kwdefaults__") < 0) {
+        return -1;
+    }
+    replace(as_method(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*)
+{
+    MethodObject* m = as_method(self);
+    if (m->annotations == nullptr) {
+        m->annotations = PyDict_New();
+        if (m->annotations == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(m->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    replace(as_method(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_is_coroutine(PyObject* self, void*)
+{
+    MethodObject* m = as_method(self);
+    if (m->is_coroutine == nullptr) {
+        m->is_coroutine = Py_NewRef(Py_False);
+    }
+    return Py_NewRef(m->is_coroutine);
+}
+
+// Pickled by reference: the module and the qualified name lead back here.
+PyObject* method_object_reduce(PyObject* self, PyObject*)
+{
+    return Py_NewRef(as_method(self)->qualname);
+}
+
+PyGetSetDef method_object_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
+};
+
+PyMemberDef method_object_members[] = {
+    {"__globals__", T_OBJECT, offsetof(MethodObject, globals), READONLY, nullptr},
+    {"func_globals", T_OBJECT, offsetof(MethodObject, globals), READONLY, nullptr},
+    {"__code__", T_OBJECT, offsetof(MethodObject, code), READONLY, nullptr},
+    {"func_code", T_OBJECT, offsetof(MethodObject, code), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr} /* sentinel */
+};
+
+PyMethodDef method_object_methods[] = {
+    {"__reduce__", method_object_reduce, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Definitions of InternalClass's methods
+
+PyMethodDef init_definition = {
+    "__init__", as_method_entry(init_entry), METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+PyMethodDef validate_token_definition = {
+    "validate_token", as_method_entry(validate_token_entry), METH_FASTCALL | METH_KEYWORDS,
+    "\n"
+    "        Validates the given API token.\n"
+    "        \n"
+    "        :param token: The API token to validate.\n"
+    "        :return: Validation status message.\n"
+    "        "};
+
+PyMethodDef search_query_definition = {
+    "search_query", as_method_entry(search_query_entry), METH_FASTCALL | METH_KEYWORDS,
+    "\n"
+    "        Executes a search query using the provided token.\n"
+    "\n"
+    "        :param token: The API token to authenticate the search.\n"
+    "        :param query: The search query.\n"
+    "        :return: Search results or error message.\n"
+    "        "};
+
+PyTypeObject method_object_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+int method_object_type_ready()
+{
+    PyTypeObject& type = method_object_type;
+    if (type.tp_flags & Py_TPFLAGS_READY) {
+        return 0;
+    }
+    type.tp_name = "tarnvel._internal.method_object";
+    type.tp_basicsize = sizeof(MethodObject);
+    type.tp_dealloc = method_object_dealloc;
+    type.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+    type.tp_repr = method_object_repr;
+    type.tp_call = method_object_call;
+    type.tp_getattro = PyObject_GenericGetAttr;
+    type.tp_setattro = PyObject_GenericSetAttr;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+    type.tp_doc = "Function type of tarnvel's native methods.";
+    type.tp_traverse = method_object_traverse;
+    type.tp_clear = method_object_clear;
+    type.tp_weaklistoffset = offsetof(MethodObject, weakreflist);
+    type.tp_methods = method_object_methods;
+    type.tp_members = method_object_members;
+    type.tp_getset = method_object_getset;
+    type.tp_descr_get = method_object_descr_get;
+    type.tp_dictoffset = offsetof(MethodObject, dict);
+    return PyType_Ready(&type);
+}
+
+PyObject* method_object_new(PyMethodDef* definition, PyObject* qualname, PyObject* module, PyObject* globals,
+                            PyObject* code)
+{
+    MethodObject* m = PyObject_GC_New(MethodObject, &method_object_type);
+    if (m == nullptr) {
+        return nullptr;
+    }
+    m->definition = definition;
+    m->module = Py_NewRef(module);
+    m->weakreflist = nullptr;
+    m->vectorcall = method_object_vectorcall;
+    m->dict = nullptr;
+    m->name = nullptr;
+    m->qualname = Py_NewRef(qualname);
+    m->doc = nullptr;
+    m->globals = Py_NewRef(globals);
+    m->code = Py_NewRef(code);
+    m->defaults = nullptr;
+    m->kwdefaults = nullptr;
+    m->annotations = nullptr;
+    m->is_coroutine = nullptr;
+    PyObject_GC_Track(m);
+    return reinterpret_cast<PyObject*>(m);
+}
+
+void method_object_set_annotations(PyObject* method, PyObject* annotations)
+{
+    replace(as_method(method)->annotations, annotations);
+}
+
+}  // namespace tarnvel

@@ -1,0 +1,453 @@
+// The service call: posting JSON through `requests`, testing the status,
+// decoding the answer, looking up its members and composing the message.
+#include "service_client.hpp"
+
+#include "equality.hpp"
+#include "method_object.hpp"
+#include "module_state.hpp"
+
+namespace tarnvel {
+namespace {
+
+// Source lines that a failure's traceback entry carries.
+namespace validate_line {
+constexpr int payload = 16, headers = 17, post = 19, status = 20, decode = 21, success = 22, type = 23,
+              match_credits_data = 24, lookup_credits = 25, credits_message = 26, match_no_credits = 27,
+              match_invalid = 29, failure_message = 34, status_message = 36;
+}
+namespace search_line {
+constexpr int payload = 47, headers = 49, post = 53, status = 54, decode = 56, success = 57, first_type = 58,
+              second_type = 60, results_message = 63, failure_message = 65, take_over = 66, raw_text = 67,
+              status_message = 69;
+}
+
+// Marks a failure at `line`; the caller adds the traceback entry.
+PyObject* fail_at(int* failed_line, int line)
+{
+    *failed_line = line;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Calls into Python code
+
+PyObject* call_with_tuple(ternaryfunc call, PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, PyObject* prebuilt_args)
+{
+    Ref tuple = prebuilt_args != nullptr ? Ref::borrow(prebuilt_args) : Ref::steal(PyTuple_New(nargs));
+    if (!tuple) {
+        return nullptr;
+    }
+    if (prebuilt_args == nullptr) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+        }
+    }
+    Ref keywords;
+    if (kwnames != nullptr) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    return call(callable, tuple.get(), keywords.get());
+}
+
+// Calls `callable` as the tuple-and-dict protocol does (guarded against
+// runaway recursion; a callable that returns nothing without an error gives
+// SystemError), but through its vectorcall entry where it has one, so that
+// no argument tuple or keyword dict is built for it. `prebuilt_args`, when
+// given, is a tuple holding exactly the positional arguments.
+PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject* prebuilt_args = nullptr)
+{
+    ternaryfunc call = Py_TYPE(callable)->tp_call;
+    if (call == nullptr) {
+        // Raises the interpreter's "object is not callable".
+        return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    vectorcallfunc vectorcall = PyVectorcall_Function(callable);
+    PyObject* result = vectorcall != nullptr
+                           ? vectorcall(callable, args, static_cast<size_t>(nargs), kwnames)
+                           : call_with_tuple(call, callable, args, nargs, kwnames, prebuilt_args);
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return result;
+}
+
+// `object.name(*args)` with the attribute fetched afresh, without making a bound method.
+PyObject* call_method(PyObject* object, PyObject* name, PyObject* argument = nullptr)
+{
+    PyObject* args[3] = {nullptr, object, argument};
+    size_t nargs = argument != nullptr ? 2 : 1;
+    return PyObject_VectorcallMethod(name, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// `value.get(key)`.
+PyObject* lookup(PyObject* value, PyObject* key) { return call_method(value, state.get, key); }
+
+// `value.get(key, default)`, the pair held in one prebuilt tuple.
+PyObject* lookup_with_default(PyObject* value, PyObject* key_and_default)
+{
+    Ref get = Ref::steal(PyObject_GetAttr(value, state.get));
+    if (!get) {
+        return nullptr;
+    }
+    return call_guarded(get.get(), &PyTuple_GET_ITEM(key_and_default, 0), 2, nullptr, key_and_default);
+}
+
+// The global name `requests`: the module's namespace first, then builtins.
+PyObject* resolve_requests()
+{
+    PyObject* found = PyDict_GetItemWithError(state.namespace_dict, state.requests);
+    if (found != nullptr) {
+        return Py_NewRef(found);
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    found = PyObject_GetAttr(state.builtins, state.requests);
+    if (found == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.requests);
+    }
+    return found;
+}
+
+// `requests.post(url, headers=headers, json=payload)`.
+PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
+{
+    Ref requests = Ref::steal(resolve_requests());
+    if (!requests) {
+        return nullptr;
+    }
+    Ref post = Ref::steal(PyObject_GetAttr(requests.get(), state.post));
+    if (!post) {
+        return nullptr;
+    }
+    requests.reset();
+    PyObject* args[] = {url, headers, payload};
+    return call_guarded(post.get(), args, 1, state.post_kwnames);
+}
+
+// `response.status_code == 200`: 1, 0, or -1 with an exception set.
+int status_is_200(PyObject* response)
+{
+    Ref status = Ref::steal(PyObject_GetAttr(response, state.status_code));
+    if (!status) {
+        return -1;
+    }
+    PyObject* code = status.get();
+    if (code == state.int_200) {
+        return 1;
+    }
+    if (PyLong_CheckExact(code)) {
+        int overflow;
+        long value = PyLong_AsLongAndOverflow(code, &overflow);
+        return overflow == 0 && value == 200;
+    }
+    if (PyFloat_CheckExact(code)) {
+        return PyFloat_AS_DOUBLE(code) == 200.0;
+    }
+    return rich_equal(code, state.int_200);
+}
+
+// The text of a value as a message shows it.
+PyObject* render(PyObject* value)
+{
+    if (PyUnicode_CheckExact(value)) {
+        return Py_NewRef(value);
+    }
+    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
+        return PyObject_Repr(value);
+    }
+    return PyObject_Format(value, state.empty_str);
+}
+
+// `prefix` followed by the rendered `value`.
+PyObject* compose(PyObject* prefix, PyObject* value)
+{
+    Ref text = Ref::steal(render(value));
+    if (!text) {
+        return nullptr;
+    }
+    return PyUnicode_Concat(prefix, text.get());
+}
+
+// `prefix` followed by the rendered `response.text`.
+PyObject* compose_from_text(PyObject* prefix, PyObject* response)
+{
+    Ref text = Ref::steal(PyObject_GetAttr(response, state.text));
+    if (!text) {
+        return nullptr;
+    }
+    return compose(prefix, text.get());
+}
+
+// ---------------------------------------------------------------------------
+// Token validation
+
+PyObject* validate_token_steps(PyObject* token, int* failed_line)
+{
+    using namespace validate_line;
+    Ref response;
+    {
+        Ref payload = Ref::steal(PyDict_New());
+        if (!payload || PyDict_SetItem(payload.get(), state.token, token) < 0) {
+            return fail_at(failed_line, validate_line::payload);
+        }
+        Ref headers = Ref::steal(PyDict_New());
+        if (!headers || PyDict_SetItem(headers.get(), state.content_type, state.application_json) < 0) {
+            return fail_at(failed_line, validate_line::headers);
+        }
+        response = Ref::steal(tarnvel::post(state.validate_url, headers.get(), payload.get()));
+        if (!response) {
+            return fail_at(failed_line, validate_line::post);
+        }
+    }
+    int ok = status_is_200(response.get());
+    if (ok < 0) {
+        return fail_at(failed_line, status);
+    }
+    if (!ok) {
+        PyObject* message = compose_from_text(state.msg_validation_error, response.get());
+        return message != nullptr ? message : fail_at(failed_line, status_message);
+    }
+    Ref data = Ref::steal(call_method(response.get(), state.json));
+    if (!data) {
+        return fail_at(failed_line, decode);
+    }
+    int succeeded;
+    {
+        Ref value = Ref::steal(lookup(data.get(), state.success));
+        succeeded = value ? truth(value.get()) : -1;
+    }
+    if (succeeded < 0) {
+        return fail_at(failed_line, success);
+    }
+    if (!succeeded) {
+        Ref message = Ref::steal(lookup(data.get(), state.message));
+        PyObject* result = message ? compose(state.msg_validation_failed, message.get()) : nullptr;
+        return result != nullptr ? result : fail_at(failed_line, failure_message);
+    }
+    Ref response_type = Ref::steal(lookup(data.get(), state.type));
+    if (!response_type) {
+        return fail_at(failed_line, type);
+    }
+    int equal = equals_literal(response_type.get(), state.credits_data);
+    if (equal < 0) {
+        return fail_at(failed_line, match_credits_data);
+    }
+    if (equal) {
+        Ref credits;
+        {
+            // `data.get("data", {})`: `get` is fetched before the default is made.
+            Ref get = Ref::steal(PyObject_GetAttr(data.get(), state.get));
+            if (!get) {
+                return fail_at(failed_line, lookup_credits);
+            }
+            Ref empty = Ref::steal(PyDict_New());
+            if (!empty) {
+                return fail_at(failed_line, lookup_credits);
+            }
+            PyObject* args[] = {state.data, empty.get()};
+            Ref inner = Ref::steal(PyObject_Vectorcall(get.get(), args, 2, nullptr));
+            if (!inner) {
+                return fail_at(failed_line, lookup_credits);
+            }
+            credits = Ref::steal(lookup_with_default(inner.get(), state.credits_lookup));
+            if (!credits) {
+                return fail_at(failed_line, lookup_credits);
+            }
+        }
+        PyObject* message = compose(state.msg_credits, credits.get());
+        return message != nullptr ? message : fail_at(failed_line, credits_message);
+    }
+    equal = equals_literal(response_type.get(), state.no_credits);
+    if (equal < 0) {
+        return fail_at(failed_line, match_no_credits);
+    }
+    if (equal) {
+        return Py_NewRef(state.msg_no_credits_validate);
+    }
+    equal = equals_literal(response_type.get(), state.invalid);
+    if (equal < 0) {
+        return fail_at(failed_line, match_invalid);
+    }
+    return Py_NewRef(equal ? state.msg_invalid : state.msg_unexpected_type);
+}
+
+// ---------------------------------------------------------------------------
+// Search
+
+// The steps that the ValueError handler guards: decoding and reading a 200 answer.
+PyObject* read_search_answer(PyObject* response, int* failed_line)
+{
+    using namespace search_line;
+    Ref data = Ref::steal(call_method(response, state.json));
+    if (!data) {
+        return fail_at(failed_line, decode);
+    }
+    int succeeded;
+    {
+        Ref value = Ref::steal(lookup(data.get(), state.success));
+        succeeded = value ? truth(value.get()) : -1;
+    }
+    if (succeeded < 0) {
+        return fail_at(failed_line, success);
+    }
+    if (!succeeded) {
+        Ref message = Ref::steal(lookup_with_default(data.get(), state.message_lookup));
+        PyObject* result = message ? compose(state.msg_search_failed, message.get()) : nullptr;
+        return result != nullptr ? result : fail_at(failed_line, failure_message);
+    }
+    // "type" is looked up twice: the second answer decides the match with "error".
+    const struct {
+        PyObject* literal;
+        PyObject* message;
+        int line;
+    } type_matches[] = {
+        {state.no_credits, state.msg_no_credits_search, first_type},
+        {state.error, state.msg_nothing_found, second_type},
+    };
+    for (const auto& match : type_matches) {
+        Ref response_type = Ref::steal(lookup(data.get(), state.type));
+        int equal = response_type ? equals_literal(response_type.get(), match.literal) : -1;
+        if (equal < 0) {
+            return fail_at(failed_line, match.line);
+        }
+        if (equal) {
+            return Py_NewRef(match.message);
+        }
+    }
+    Ref results = Ref::steal(lookup_with_default(data.get(), state.data_lookup));
+    PyObject* message = results ? compose(state.msg_search_results, results.get()) : nullptr;
+    return message != nullptr ? message : fail_at(failed_line, results_message);
+}
+
+// Restores the calling thread's handled exception (what sys.exc_info() reports)
+// as it was when the guarded steps began, whichever way they end.
+class HandledExceptionGuard {
+public:
+    HandledExceptionGuard() : item_(PyThreadState_Get()->exc_info), saved_(Py_XNewRef(item_->exc_value)) {}
+    HandledExceptionGuard(const HandledExceptionGuard&) = delete;
+    HandledExceptionGuard& operator=(const HandledExceptionGuard&) = delete;
+    ~HandledExceptionGuard()
+    {
+        PyObject* current = item_->exc_value;
+        item_->exc_value = saved_;
+        Py_XDECREF(current);
+    }
+
+private:
+    _PyErr_StackItem* item_;
+    PyObject* saved_;
+};
+
+// The ValueError handler: the pending ValueError becomes the handled
+// exception while the answer's raw text is returned as the results.
+PyObject* answer_with_raw_text(PyObject* response, int* failed_line)
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* raised_type = type;
+    Py_INCREF(raised_type);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    bool taken_over = value != nullptr && PyExceptionInstance_Check(value) &&
+                      PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(raised_type)) &&
+                      (traceback == nullptr || PyException_SetTraceback(value, traceback) == 0);
+    Py_DECREF(raised_type);
+    if (!taken_over) {
+        if (!PyErr_Occurred()) {
+            PyErr_Restore(type, value, traceback);
+        } else {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+        }
+        return fail_at(failed_line, search_line::take_over);
+    }
+    Ref caught = Ref::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyErr_SetHandledException(caught.get());
+    PyObject* message = compose_from_text(state.msg_search_results, response);
+    return message != nullptr ? message : fail_at(failed_line, search_line::raw_text);
+}
+
+PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
+{
+    using namespace search_line;
+    Ref response;
+    {
+        Ref payload = Ref::steal(PyDict_New());
+        if (!payload || PyDict_SetItem(payload.get(), state.s, query) < 0 ||
+            PyDict_SetItem(payload.get(), state.l, state.en) < 0 ||
+            PyDict_SetItem(payload.get(), state.o, state.content) < 0) {
+            return fail_at(failed_line, search_line::payload);
+        }
+        Ref headers = Ref::steal(PyDict_New());
+        if (!headers || PyDict_SetItem(headers.get(), state.content_type, state.application_json) < 0 ||
+            PyDict_SetItem(headers.get(), state.authToken, token) < 0) {
+            return fail_at(failed_line, search_line::headers);
+        }
+        response = Ref::steal(tarnvel::post(state.search_url, headers.get(), payload.get()));
+        if (!response) {
+            return fail_at(failed_line, search_line::post);
+        }
+    }
+    int ok = status_is_200(response.get());
+    if (ok < 0) {
+        return fail_at(failed_line, status);
+    }
+    if (!ok) {
+        PyObject* message = compose_from_text(state.msg_search_error, response.get());
+        return message != nullptr ? message : fail_at(failed_line, status_message);
+    }
+    HandledExceptionGuard handled;
+    int read_line = 0;
+    PyObject* message = read_search_answer(response.get(), &read_line);
+    if (message != nullptr) {
+        return message;
+    }
+    // The raising step's entry comes first, caught or not.
+    add_traceback(TracebackFunction::search_query, read_line);
+    if (!PyErr_ExceptionMatches(state.value_error)) {
+        return fail_at(failed_line, 0);
+    }
+    return answer_with_raw_text(response.get(), failed_line);
+}
+
+}  // namespace
+
+PyObject* validate_token_body(PyObject* token)
+{
+    int failed_line = 0;
+    PyObject* message = validate_token_steps(token, &failed_line);
+    if (message == nullptr) {
+        add_traceback(TracebackFunction::validate_token, failed_line);
+    }
+    return message;
+}
+
+PyObject* search_query_body(PyObject* token, PyObject* query)
+{
+    int failed_line = 0;
+    PyObject* message = search_query_steps(token, query, &failed_line);
+    if (message == nullptr && failed_line != 0) {
+        add_traceback(TracebackFunction::search_query, failed_line);
+    }
+    return message;
+}
+
+}  // namespace tarnvel
