@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the extension into a private build directory and stages an importable
+# copy of the package there, without touching the installed one:
+#   devtools/dev_build.sh BUILD_DIR [extra cmake -D options...]
+#   PYTHONPATH=BUILD_DIR/stage python -P -m pytest
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:?usage: dev_build.sh BUILD_DIR [cmake options...]}
+shift
+python=${PYTHON:-python3}
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
+  -DPython_EXECUTABLE="$(command -v "$python")" "$@" >/dev/null
+cmake --build "$build"
+stage="$build/stage"
+rm -rf "$stage"
+mkdir -p "$stage"
+(cd "$root" && find tarnvel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') | while read -r f; do
+  mkdir -p "$stage/$(dirname "$f")"
+  cp "$root/$f" "$stage/$f"
+done
+cp "$build"/api_logic*.so "$stage/tarnvel/_internal/"
+echo "$stage"

@@ -1,0 +1,117 @@
+"""Shared fixtures: the module under test, a recording stand-in for `requests`,
+and the command that starts a fresh interpreter (through an emulator when the
+suite runs on another architecture)."""
+from __future__ import annotations
+
+import os
+import shlex
+import subprocess
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    import tarnvel
+
+    if Path(tarnvel.__file__).resolve().parent.parent == ROOT and not list(
+        (ROOT / "tarnvel" / "_internal").glob("api_logic*.so")
+    ):
+        raise pytest.UsageError(
+            "tarnvel is imported from the source tree, which holds no built extension: "
+            "install the package (python -m pip install '.[test]') and run the tests with "
+            "'python -P -m pytest' or 'pytest', so that the current directory does not shadow it"
+        )
+
+
+@pytest.fixture(scope="session")
+def api_logic():
+    import tarnvel._internal.api_logic as module
+
+    return module
+
+
+@pytest.fixture
+def obj(api_logic):
+    return api_logic.InternalClass()
+
+
+# ---------------------------------------------------------------------------
+# Fresh interpreters
+
+def python_command() -> list[str]:
+    """The command that starts this interpreter: TARNVEL_TEST_LAUNCHER (for
+    instance an emulator with its options) is put in front of it."""
+    launcher = shlex.split(os.environ.get("TARNVEL_TEST_LAUNCHER", ""))
+    return [*launcher, sys.executable]
+
+
+def run_python(source: str, *, env: dict[str, str] | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
+    """Runs `source` in a fresh interpreter; returns the finished process."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    return subprocess.run(
+        [*python_command(), "-c", source],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+        cwd=str(ROOT / "tests"),
+    )
+
+
+# ---------------------------------------------------------------------------
+# A recording stand-in for the module attribute `requests`
+
+class FakeResponse:
+    """What `requests.post` returns, reduced to the three attributes read."""
+
+    def __init__(self, status_code: Any = 200, body: Any = None, text: str | None = None,
+                 json_error: BaseException | None = None) -> None:
+        self.status_code = status_code
+        self._body = body
+        self.text = text if text is not None else ("" if body is None else repr(body))
+        self._json_error = json_error
+
+    def json(self) -> Any:
+        if self._json_error is not None:
+            raise self._json_error
+        return self._body
+
+
+@dataclass
+class Call:
+    args: tuple[Any, ...]
+    kwargs: dict[str, Any]
+
+
+@dataclass
+class RecordingRequests:
+    """Records every call of `post` and answers with `respond(url, **kwargs)`."""
+
+    respond: Callable[..., Any] = field(default=lambda *a, **k: FakeResponse(200, {}))
+    calls: list[Call] = field(default_factory=list)
+
+    def post(self, *args: Any, **kwargs: Any) -> Any:
+        self.calls.append(Call(args, kwargs))
+        return self.respond(*args, **kwargs)
+
+
+@pytest.fixture
+def fake_requests(api_logic, monkeypatch) -> RecordingRequests:
+    """Installs a RecordingRequests as the module's `requests`; set `.respond`."""
+    stand_in = RecordingRequests()
+    monkeypatch.setattr(api_logic, "requests", stand_in)
+    return stand_in
+
+
+def answer(status_code: Any = 200, body: Any = None, **kwargs: Any) -> Callable[..., FakeResponse]:
+    """A `respond` function that always gives the same response."""
+    response = FakeResponse(status_code, body, **kwargs)
+    return lambda *a, **k: response
