@@ -34,7 +34,8 @@ class Scripted:
 
 
 class Sequenced:
-    """A decoded answer whose `get` gives the next value of `answers` on every call."""
+    """A decoded answer whose `get` gives the next value of `answers` on every call;
+    an exception class among them is raised instead."""
 
     def __init__(self, *answers: Any) -> None:
         self.answers = list(answers)
@@ -42,7 +43,10 @@ class Sequenced:
 
     def get(self, *args: Any) -> Any:
         self.calls.append(args)
-        return self.answers.pop(0)
+        value = self.answers.pop(0)
+        if isinstance(value, type) and issubclass(value, BaseException):
+            raise value(args[0])
+        return value
 
 
 class Compares:
