@@ -1,0 +1,238 @@
+"""Search's ValueError handler: what it guards, what it catches, and the caller's
+handled exception, which every way out of the call leaves as it was."""
+from __future__ import annotations
+
+import json
+import sys
+
+import pytest
+
+from conftest import FakeResponse
+from service_doubles import SEARCH, Compares, Falsy, Scripted, Sequenced, Shown, module_entries
+
+RESULTS = "Search results: "
+
+
+class ValueSubclass(ValueError):
+    pass
+
+
+class Mixed(KeyError, ValueError):
+    pass
+
+
+class NamedValueError(Exception):
+    """Called ValueError but unrelated to it: never caught."""
+
+
+NamedValueError.__name__ = NamedValueError.__qualname__ = "ValueError"
+
+
+class Answer:
+    """A 200 response: `json` raises `json_error` or gives `body`; reading `text`
+    records the handled exception of that moment and gives "raw"."""
+
+    def __init__(self, body=None, json_error=None, status_code=200):
+        self.status_code, self.body, self.json_error = status_code, body, json_error
+        self.handled_while_reading_text = []
+
+    def json(self):
+        if self.json_error is not None:
+            raise self.json_error
+        return self.body
+
+    @property
+    def text(self):
+        self.handled_while_reading_text.append(sys.exc_info()[1])
+        return "raw"
+
+
+def fail_with(error):
+    """A value whose `get` raises `error` at once."""
+    return Scripted({"success": error})
+
+
+# how a protected step raises a ValueError (or a subclass) -> the line it is raised at
+CAUGHT = [
+    (Answer(json_error=ValueError("not json")), 56),
+    (Answer(json_error=json.JSONDecodeError("Expecting value", "<html>", 0)), 56),
+    (Answer(json_error=UnicodeDecodeError("utf-8", b"\xff", 0, 1, "bad")), 56),
+    (Answer(json_error=Mixed("both")), 56),
+    (Answer(fail_with(ValueError)), 57),
+    (Answer({"success": Falsy(ValueError)}), 57),
+    (Answer(Scripted({"success": True, "type": ValueSubclass})), 58),
+    (Answer({"success": True, "type": Compares("no_credits", error=ValueError)}), 58),
+    (Answer(Sequenced(True, "x", ValueError)), 60),
+    (Answer({"success": True, "type": Compares("error", error=ValueSubclass)}), 60),
+    (Answer(Scripted({"success": True, "data": ValueError})), 63),
+    (Answer({"success": True, "data": Shown(error=ValueError)}), 63),
+    (Answer({"success": True, "data": 10**5000}), 63),
+    (Answer(Scripted({"success": False, "message": ValueError})), 65),
+    (Answer({"success": False, "message": Shown(error=ValueSubclass)}), 65),
+]
+
+
+@pytest.mark.parametrize("response, line", CAUGHT)
+def test_a_value_error_in_the_protected_steps_gives_the_raw_text(obj, fake_requests, response, line):
+    fake_requests.respond = lambda *a, **k: response
+    error = response.json_error
+    held = sys.getrefcount(response), sys.getrefcount(error)
+    assert obj.search_query("t", "q") == RESULTS + "raw"
+    # The call releases what it held: the response, and the caught error (whose
+    # traceback holds the response when `json` raised it; the record holds one).
+    now = sys.getrefcount(response), sys.getrefcount(error)
+    if error is None:
+        assert now[0] == held[0]
+    else:
+        assert now[1] == held[1] + 1
+    # While `text` was read, the caught exception was the handled one, with its own entry.
+    [caught] = response.handled_while_reading_text
+    assert isinstance(caught, ValueError)
+    if response.json_error is not None:
+        assert caught is response.json_error
+    assert module_entries(caught) == [(SEARCH, line)]
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("text, message", [("", RESULTS), ("<p>plain</p>", RESULTS + "<p>plain</p>")])
+def test_the_raw_text_follows_the_prefix_unchanged(obj, fake_requests, text, message):
+    fake_requests.respond = lambda *a, **k: FakeResponse(200, text=text, json_error=ValueError("x"))
+    assert obj.search_query("t", "q") == message
+
+
+class TextFails:
+    """A 200 answer that cannot be decoded and whose `text` raises `error` (or is `text`)."""
+
+    status_code = 200
+
+    def __init__(self, error=None, text="raw", status_code=200):
+        self.decode_error = ValueError("not json")
+        self.error, self._text, self.status_code = error, text, status_code
+
+    def json(self):
+        raise self.decode_error
+
+    @property
+    def text(self):
+        if self.error is not None:
+            raise self.error
+        return self._text
+
+
+def raising(error):
+    def respond(*args, **kwargs):
+        raise error
+    return respond
+
+
+def giving(response):
+    return lambda *args, **kwargs: response
+
+
+# how an exception outside the protected steps, or not a ValueError, arises -> exception, line
+@pytest.mark.parametrize("respond, error, line", [
+    (raising(ValueSubclass("refused")), ValueSubclass, 53),
+    (raising(ValueError("bad url")), ValueError, 53),
+    (giving(Answer(status_code=Compares(error=ValueError))), ValueError, 54),
+    (giving(TextFails(ValueError("text unreadable"), status_code=404)), ValueError, 69),
+    (giving(Answer([])), AttributeError, 57),
+    (giving(Answer(json_error=NamedValueError("look-alike"))), NamedValueError, 56),
+    (giving(Answer(json_error=KeyError("k"))), KeyError, 56),
+    (giving(Answer(fail_with(TypeError))), TypeError, 57),
+    (giving(Answer({"success": True, "data": Shown(error=ArithmeticError)})), ArithmeticError, 63),
+])
+def test_what_is_not_caught(obj, fake_requests, respond, error, line):
+    fake_requests.respond = respond
+    with pytest.raises(error) as info:
+        obj.search_query("t", "q")
+    assert module_entries(info.value) == [(SEARCH, line)]
+    assert info.value.__context__ is None
+
+
+@pytest.mark.parametrize("response, error", [
+    (TextFails(RuntimeError("gone")), RuntimeError),
+    (TextFails(ValueError("again")), ValueError),
+    (type("NoText", (), {"status_code": 200, "json": lambda s: int("not json")})(), AttributeError),
+    (TextFails(text=Shown(error=ValueError)), ValueError),
+    (TextFails(text=Shown(error=LookupError)), LookupError),
+])
+def test_a_failure_in_the_handler_leaves_with_the_caught_error_as_context(obj, fake_requests, response, error):
+    fake_requests.respond = lambda *a, **k: response
+    with pytest.raises(error) as info:
+        obj.search_query("t", "q")
+    assert module_entries(info.value) == [(SEARCH, 67)]
+    context = info.value.__context__
+    assert context is getattr(response, "decode_error", context) and type(context) is ValueError
+    assert module_entries(context) == [(SEARCH, 56)]
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.fixture(scope="module")
+def ways_out():
+    """Responses that end the call in each of the six messages, or in an exception."""
+    return {
+        "status refused": lambda: FakeResponse(500, text="down"),
+        "no credits": lambda: FakeResponse(200, {"success": True, "type": "no_credits"}),
+        "nothing found": lambda: FakeResponse(200, {"success": True, "type": "error"}),
+        "results": lambda: FakeResponse(200, {"success": True, "data": 1}),
+        "refusal": lambda: FakeResponse(200, {"success": False}),
+        "unreadable": lambda: FakeResponse(200, text="raw", json_error=ValueError("x")),
+        "uncaught": lambda: FakeResponse(200, []),
+        "handler raises": lambda: TextFails(RuntimeError("gone")),
+        "posting raises": None,
+    }
+
+
+WAYS = ["status refused", "no credits", "nothing found", "results", "refusal", "unreadable", "uncaught",
+        "handler raises", "posting raises"]
+
+
+def call_one_way(obj, fake_requests, ways_out, way):
+    make = ways_out[way]
+    if make is None:
+        def respond(*a, **k):
+            raise ConnectionError("unreachable")
+    else:
+        def respond(*a, **k):
+            return make()
+    fake_requests.respond = respond
+    try:
+        return obj.search_query("t", "q")
+    except Exception as error:
+        return error
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_the_callers_handled_exception_is_left_as_it_was(obj, fake_requests, ways_out, way):
+    try:
+        raise LookupError("the caller's")
+    except LookupError:
+        before = sys.exc_info()
+        call_one_way(obj, fake_requests, ways_out, way)
+        assert sys.exc_info() == before
+    assert sys.exc_info() == (None, None, None)
+    call_one_way(obj, fake_requests, ways_out, way)
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_inside_a_generator_within_an_except_block(obj, fake_requests, ways_out, way):
+    def steps():
+        yield sys.exc_info()
+        yield call_one_way(obj, fake_requests, ways_out, way)
+        yield sys.exc_info()
+        try:
+            raise KeyError("the generator's own")
+        except KeyError:
+            inner = sys.exc_info()
+            yield inner
+            yield call_one_way(obj, fake_requests, ways_out, way)
+            yield sys.exc_info() == inner
+
+    try:
+        raise LookupError("the caller's")
+    except LookupError:
+        outer = sys.exc_info()
+        seen = list(steps())
+        assert seen[0] == outer and seen[2] == outer and seen[5] is True
+        assert sys.exc_info() == outer
