@@ -1,0 +1,134 @@
+"""What introspection tools see of InternalClass's methods: signatures, help
+text, pickling by reference, code objects and annotations."""
+from __future__ import annotations
+
+import asyncio
+import copy
+import inspect
+import io
+import pickle
+import pydoc
+import typing
+
+import pytest
+
+INDENT = " " * 8
+DOCSTRINGS = {
+    "__init__": None,
+    "validate_token": "\n".join([
+        "",
+        INDENT + "Validates the given API token.",
+        INDENT,
+        INDENT + ":param token: The API token to validate.",
+        INDENT + ":return: Validation status message.",
+        INDENT,
+    ]),
+    "search_query": "\n".join([
+        "",
+        INDENT + "Executes a search query using the provided token.",
+        "",
+        INDENT + ":param token: The API token to authenticate the search.",
+        INDENT + ":param query: The search query.",
+        INDENT + ":return: Search results or error message.",
+        INDENT,
+    ]),
+}
+
+ANNOTATIONS = {
+    "__init__": {},
+    "validate_token": {"token": "str", "return": "str"},
+    "search_query": {"token": "str", "query": "str", "return": "str"},
+}
+
+
+@pytest.mark.parametrize("method, on_class, on_instance", [
+    ("__init__", "(self)", "()"),
+    ("validate_token", "(self, token: 'str') -> 'str'", "(token: 'str') -> 'str'"),
+    ("search_query", "(self, token: 'str', query: 'str') -> 'str'", "(token: 'str', query: 'str') -> 'str'"),
+])
+def test_signature(api_logic, obj, method, on_class, on_instance):
+    assert str(inspect.signature(getattr(api_logic.InternalClass, method))) == on_class
+    assert str(inspect.signature(getattr(obj, method))) == on_instance
+    kinds = {p.kind for p in inspect.signature(getattr(api_logic.InternalClass, method)).parameters.values()}
+    assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+
+
+@pytest.mark.parametrize("method, length, third_line", [
+    ("validate_token", 150, INDENT), ("search_query", 222, ""),
+])
+def test_docstrings_are_raw(api_logic, method, length, third_line):
+    doc = getattr(api_logic.InternalClass, method).__doc__
+    assert doc == DOCSTRINGS[method]
+    assert len(doc) == length and doc.split("\n")[2] == third_line
+
+
+def test_constructor_has_no_docstring(api_logic):
+    assert api_logic.InternalClass.__init__.__doc__ is None
+
+
+def help_text(target) -> str:
+    out = io.StringIO()
+    pydoc.Helper(output=out).help(target)
+    return out.getvalue()
+
+
+@pytest.mark.parametrize("render", [lambda c: pydoc.render_doc(c, renderer=pydoc.plaintext), help_text])
+def test_help_shows_signatures_and_docstrings(api_logic, render):
+    text = render(api_logic.InternalClass)
+    assert "validate_token(self, token: 'str') -> 'str'" in text
+    assert "search_query(self, token: 'str', query: 'str') -> 'str'" in text
+    assert "__init__(self)" in text
+    for doc in filter(None, DOCSTRINGS.values()):
+        for line in filter(str.strip, doc.split("\n")):
+            assert line.strip() in text
+
+
+@pytest.mark.parametrize("method", list(DOCSTRINGS))
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_gives_the_same_object(api_logic, method, protocol):
+    function = getattr(api_logic.InternalClass, method)
+    assert pickle.loads(pickle.dumps(function, protocol)) is function
+
+
+@pytest.mark.parametrize("method", list(DOCSTRINGS))
+def test_copies_are_the_same_object(api_logic, method):
+    function = getattr(api_logic.InternalClass, method)
+    assert copy.copy(function) is function and copy.deepcopy(function) is function
+
+
+@pytest.mark.parametrize("method, argcount, varnames, first_line", [
+    ("__init__", 1, ("self",), 5),
+    ("validate_token", 2,
+     ("self", "token", "url", "payload", "headers", "response", "data", "response_type", "credits"), 8),
+    ("search_query", 3, ("self", "token", "query", "url", "payload", "headers", "response", "data"), 38),
+])
+def test_code_object(api_logic, method, argcount, varnames, first_line):
+    code = getattr(api_logic.InternalClass, method).__code__
+    assert code is getattr(api_logic.InternalClass, method).func_code
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
+    assert (code.co_nlocals, code.co_varnames) == (len(varnames), varnames)
+    assert (code.co_firstlineno, code.co_filename) == (first_line, "tarnvel/_internal/api_logic")
+    assert code.co_name == code.co_qualname == method
+    assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
+    assert (code.co_consts, code.co_names, code.co_freevars, code.co_cellvars) == ((), (), (), ())
+    assert code.co_code == b""
+
+
+@pytest.mark.parametrize("method", list(ANNOTATIONS))
+def test_annotations(api_logic, method):
+    function = getattr(api_logic.InternalClass, method)
+    annotations = function.__annotations__
+    assert annotations == ANNOTATIONS[method] and list(annotations) == list(ANNOTATIONS[method])
+    assert all(type(value) is str for value in annotations.values())
+    assert function.__annotations__ is annotations
+    # Text annotations resolve through the module's globals and builtins.
+    assert typing.get_type_hints(function) == {k: str for k in ANNOTATIONS[method]}
+
+
+@pytest.mark.parametrize("method", list(DOCSTRINGS))
+def test_kind_of_callable(api_logic, method):
+    function = getattr(api_logic.InternalClass, method)
+    assert inspect.isroutine(function)
+    assert not inspect.iscoroutinefunction(function)
+    assert not asyncio.iscoroutinefunction(function)
+    assert not inspect.isgeneratorfunction(function)
