@@ -1,0 +1,349 @@
+"""Binding and type tests of every call of InternalClass's methods, in every
+call form: the fast form as C callers make it, on an instance, and the
+tuple-and-dict forms (functools.partial, the type's __call__, f(*a, **kw))."""
+from __future__ import annotations
+
+import ctypes
+import functools
+
+import pytest
+
+SELF = object()  # stands for the instance in a row's arguments
+T, Q = "tok-1", "some query"
+OFFSET_FLAG = 1 << (8 * ctypes.sizeof(ctypes.c_size_t) - 1)  # PY_VECTORCALL_ARGUMENTS_OFFSET
+
+_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+_vectorcall.restype = ctypes.py_object
+_vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+
+
+def vectorcall(function, positional, keyword_values=(), kwnames=None, offset=False):
+    """Calls `function` as C code does: one argument array, then a tuple of
+    keyword names (which C code may fill with anything) for its last values."""
+    values = [*positional, *keyword_values]
+    # One spare slot in front, which the offset flag lets the callee borrow.
+    array = (ctypes.py_object * (len(values) + 1))(None, *values)
+    nargsf = len(positional) | (OFFSET_FLAG if offset else 0)
+    start = ctypes.addressof(array) + ctypes.sizeof(ctypes.py_object)
+    return _vectorcall(function, start, nargsf, None if kwnames is None else id(kwnames))
+
+
+FORMS = ["fast", "bound", "partial", "type_call", "star"]
+
+
+def call(form, function, obj, args, kwargs):
+    args = tuple(obj if a is SELF else a for a in args)
+    kwargs = {k: obj if v is SELF else v for k, v in kwargs.items()}
+    if form == "fast":
+        return vectorcall(function, args, tuple(kwargs.values()), tuple(kwargs) if kwargs else None)
+    if form == "bound":
+        return function.__get__(obj, type(obj))(*args[1:], **kwargs)
+    if form == "partial":
+        return functools.partial(function, *args)(**kwargs)
+    if form == "type_call":
+        return type(function).__call__(function, *args, **kwargs)
+    return function(*args, **kwargs)
+
+
+def with_forms(rows):
+    """Every row in every form; the bound form needs the instance first."""
+    return [pytest.param(form, *row, id=f"{form}-{i}") for i, row in enumerate(rows) for form in FORMS
+            if form != "bound" or (row[1] and row[1][0] is SELF)]
+
+
+# ---------------------------------------------------------------------------
+# Accepted calls
+
+ACCEPTED = [
+    ("validate_token", (SELF, T), {}),
+    ("validate_token", (SELF,), {"token": T}),
+    ("validate_token", (), {"self": SELF, "token": T}),
+    ("validate_token", (42, T), {}),
+    ("validate_token", (), {"token": T, "self": 42}),
+    ("validate_token", (SELF,), {"".join(["tok", "en"]): T}),  # equal but not the interned name
+    ("search_query", (SELF, T, Q), {}),
+    ("search_query", (SELF, T), {"query": Q}),
+    ("search_query", (SELF,), {"token": T, "query": Q}),
+    ("search_query", (SELF,), {"query": Q, "token": T}),
+    ("search_query", (), {"self": SELF, "token": T, "query": Q}),
+    ("search_query", (None,), {"query": Q, "token": T}),
+    ("__init__", (SELF,), {}),
+    ("__init__", (), {"self": SELF}),
+]
+
+
+def check_accepted(method, result, obj, fake_requests):
+    if method == "__init__":
+        assert result is None and vars(obj) == {"_api_key": "zefrun"}
+        return
+    assert type(result) is str
+    [sent] = fake_requests.calls
+    if method == "validate_token":
+        assert sent.kwargs["json"] == {"token": T}
+    else:
+        assert sent.kwargs["headers"]["authToken"] == T and sent.kwargs["json"]["s"] == Q
+
+
+@pytest.mark.parametrize("form, method, args, kwargs", with_forms(ACCEPTED))
+def test_accepted_calls(api_logic, fake_requests, form, method, args, kwargs):
+    obj = object.__new__(api_logic.InternalClass)  # no _api_key yet
+    result = call(form, api_logic.InternalClass.__dict__[method], obj, args, kwargs)
+    check_accepted(method, result, obj, fake_requests)
+
+
+# ---------------------------------------------------------------------------
+# Refused calls: the first fault in checking order decides the message
+
+def count(name, n, given):
+    return f"{name}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({given} given)"
+
+
+def multiple(name, keyword):
+    return f"{name}() got multiple values for keyword argument '{keyword}'"
+
+
+def unexpected(name, keyword):
+    return f"{name}() got an unexpected keyword argument '{keyword}'"
+
+
+def wrong_type(parameter, got):
+    return f"Argument '{parameter}' has incorrect type (expected str, got {got})"
+
+
+class StrSub(str):
+    pass
+
+
+REFUSED = [
+    ("validate_token", (SELF,), {}, count("validate_token", 2, 1)),
+    ("validate_token", (SELF, T, T), {}, count("validate_token", 2, 3)),
+    ("validate_token", (SELF, T, T), {"extra": 1}, count("validate_token", 2, 3)),
+    ("validate_token", (), {}, count("validate_token", 2, 0)),
+    ("validate_token", (), {"token": T}, count("validate_token", 2, 0)),
+    ("validate_token", (SELF,), {"self": SELF, "token": T}, multiple("validate_token", "self")),
+    ("validate_token", (SELF, T), {"token": T}, multiple("validate_token", "token")),
+    ("validate_token", (SELF,), {"token": T, "extra": 1}, unexpected("validate_token", "extra")),
+    ("validate_token", (SELF,), {"extra": 1}, count("validate_token", 2, 1)),
+    ("validate_token", (SELF,), {"token": 1, "extra": 1}, unexpected("validate_token", "extra")),
+    ("validate_token", (SELF, None), {}, wrong_type("token", "NoneType")),
+    ("validate_token", (SELF,), {"token": None}, wrong_type("token", "NoneType")),
+    ("validate_token", (SELF, StrSub(T)), {}, wrong_type("token", "StrSub")),
+    ("validate_token", (SELF, b"t"), {}, wrong_type("token", "bytes")),
+    ("validate_token", (), {"self": SELF, "token": 7}, wrong_type("token", "int")),
+    ("search_query", (SELF,), {}, count("search_query", 3, 1)),
+    ("search_query", (SELF, T), {}, count("search_query", 3, 2)),
+    ("search_query", (SELF, T, Q, Q), {}, count("search_query", 3, 4)),
+    ("search_query", (SELF, T), {"token": T}, count("search_query", 3, 2)),
+    ("search_query", (SELF,), {"query": Q}, count("search_query", 3, 1)),
+    ("search_query", (), {"token": T, "query": Q}, count("search_query", 3, 0)),
+    ("search_query", (SELF, T, Q), {"token": T}, multiple("search_query", "token")),
+    ("search_query", (SELF, T), {"query": Q, "zzz": 1, "token": T}, unexpected("search_query", "zzz")),
+    ("search_query", (SELF, T), {"query": Q, "token": T, "zzz": 1}, multiple("search_query", "token")),
+    ("search_query", (SELF, 1, 2), {}, wrong_type("token", "int")),
+    ("search_query", (SELF, None, None), {}, wrong_type("token", "NoneType")),
+    ("search_query", (SELF, T, b"q"), {}, wrong_type("query", "bytes")),
+    ("search_query", (SELF,), {"query": StrSub(Q), "token": T}, wrong_type("query", "StrSub")),
+    ("__init__", (), {}, count("__init__", 1, 0)),
+    ("__init__", (SELF, 1), {}, count("__init__", 1, 2)),
+    ("__init__", (SELF,), {"self": SELF}, multiple("__init__", "self")),
+    ("__init__", (SELF,), {"x": 1}, unexpected("__init__", "x")),
+]
+
+
+@pytest.mark.parametrize("form, method, args, kwargs, message", with_forms(REFUSED))
+def test_refused_calls(api_logic, fake_requests, form, method, args, kwargs, message):
+    obj = object.__new__(api_logic.InternalClass)
+    with pytest.raises(TypeError) as raised:
+        call(form, api_logic.InternalClass.__dict__[method], obj, args, kwargs)
+    assert str(raised.value) == message
+    assert fake_requests.calls == [] and vars(obj) == {}
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((1,), {}, count("__init__", 1, 2)),
+    ((1, 2), {}, count("__init__", 1, 3)),
+    ((), {"x": 1}, unexpected("__init__", "x")),
+    ((), {"self": 1}, multiple("__init__", "self")),
+])
+def test_refused_construction(api_logic, args, kwargs, message):
+    with pytest.raises(TypeError) as raised:
+        api_logic.InternalClass(*args, **kwargs)
+    assert str(raised.value) == message
+
+
+# ---------------------------------------------------------------------------
+# Keyword names that are str subclasses with their own __eq__ / __hash__
+
+class AlwaysEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
+class NeverEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+class NoneEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return None
+
+
+class DeferEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return NotImplemented
+
+
+class TruthyEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return 1
+
+
+class RaisingEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+
+class BadTruth:
+    def __bool__(self):
+        raise ZeroDivisionError("truth")
+
+
+class BadTruthEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return BadTruth()
+
+
+class OddHash(str):
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+
+OK = None
+ODD_KEYWORDS = [
+    # The parameter search compares by ==, the parameter's name on the left.
+    ("validate_token", (SELF,), {AlwaysEqual("nope"): T}, OK),
+    ("validate_token", (SELF,), {TruthyEqual("other"): T}, OK),
+    ("validate_token", (SELF,), {DeferEqual("token"): T}, OK),
+    ("validate_token", (SELF,), {OddHash("token"): T}, OK),
+    ("validate_token", (SELF,), {StrSub("token"): T}, OK),
+    ("search_query", (SELF,), {"token": T, AlwaysEqual("q"): Q}, OK),
+    ("validate_token", (SELF,), {NeverEqual("token"): T}, TypeError(count("validate_token", 2, 1))),
+    ("validate_token", (SELF,), {NoneEqual("token"): T}, TypeError(count("validate_token", 2, 1))),
+    ("validate_token", (SELF,), {RaisingEqual("token"): T}, LookupError("compared")),
+    ("validate_token", (SELF,), {BadTruthEqual("token"): T}, ZeroDivisionError("truth")),
+    # The keyword scan compares code points and ignores __eq__.
+    ("validate_token", (SELF, T), {NeverEqual("token"): T}, TypeError(multiple("validate_token", "token"))),
+    ("validate_token", (SELF, T), {AlwaysEqual("zzz"): T}, TypeError(unexpected("validate_token", "zzz"))),
+    ("validate_token", (SELF,), {AlwaysEqual("nope"): T, "extra": 1},
+     TypeError(unexpected("validate_token", "nope"))),
+]
+
+
+@pytest.mark.parametrize("form, method, args, kwargs, outcome", with_forms(ODD_KEYWORDS))
+def test_str_subclass_keyword_names(api_logic, fake_requests, form, method, args, kwargs, outcome):
+    obj = object.__new__(api_logic.InternalClass)
+    function = api_logic.InternalClass.__dict__[method]
+    if outcome is OK:
+        check_accepted(method, call(form, function, obj, args, kwargs), obj, fake_requests)
+        return
+    with pytest.raises(type(outcome)) as raised:
+        call(form, function, obj, args, kwargs)
+    assert str(raised.value) == str(outcome) and fake_requests.calls == []
+
+
+# ---------------------------------------------------------------------------
+# What only the fast form or only the dict form can carry
+
+@pytest.mark.parametrize("args, kwnames, outcome", [
+    ((SELF, T, 1), (1,), TypeError("validate_token() keywords must be strings")),
+    ((SELF, 1), (1,), TypeError(count("validate_token", 2, 1))),  # 'token' == 1 is False
+    ((SELF, T, None), (None,), TypeError("validate_token() keywords must be strings")),
+    ((SELF, T), (), OK),
+    ((SELF,), (), TypeError(count("validate_token", 2, 1))),
+])
+@pytest.mark.parametrize("offset", [False, True])
+def test_fast_form_keyword_names(api_logic, fake_requests, args, kwnames, outcome, offset):
+    obj = object.__new__(api_logic.InternalClass)
+    args = tuple(obj if a is SELF else a for a in args)
+    nargs = len(args) - len(kwnames)
+    function = api_logic.InternalClass.validate_token
+    if outcome is OK:
+        result = vectorcall(function, args[:nargs], args[nargs:], kwnames, offset)
+        check_accepted("validate_token", result, obj, fake_requests)
+        return
+    with pytest.raises(type(outcome)) as raised:
+        vectorcall(function, args[:nargs], args[nargs:], kwnames, offset)
+    assert str(raised.value) == str(outcome)
+
+
+@pytest.mark.parametrize("form", ["partial", "type_call", "star"])
+@pytest.mark.parametrize("key", [1, None, b"token", ("token",)])
+def test_dict_form_refuses_keys_that_are_not_str(api_logic, fake_requests, obj, form, key):
+    with pytest.raises(TypeError) as raised:
+        call(form, api_logic.InternalClass.validate_token, obj, (SELF,), {key: T, "token": T})
+    assert str(raised.value) == "keywords must be strings" and fake_requests.calls == []
+
+
+@pytest.mark.parametrize("kwargs", [None, {}])
+def test_type_call_without_keywords(api_logic, fake_requests, obj, kwargs):
+    function = api_logic.InternalClass.validate_token
+    args = (function, obj, T)
+    result = type(function).__call__(*args) if kwargs is None else type(function).__call__(*args, **kwargs)
+    check_accepted("validate_token", result, obj, fake_requests)
+
+
+# ---------------------------------------------------------------------------
+# Reading the methods
+
+@pytest.mark.parametrize("method", ["__init__", "validate_token", "search_query"])
+def test_reads_through_class_and_instance(api_logic, obj, method):
+    stored = api_logic.InternalClass.__dict__[method]
+    assert getattr(api_logic.InternalClass, method) is stored
+    assert stored.__get__(None, api_logic.InternalClass) is stored
+    bound = getattr(obj, method)
+    assert bound.__func__ is stored and bound.__self__ is obj
+    assert getattr(obj, method) is not bound
+
+
+def test_subclass_instances_bind_like_the_class(api_logic, fake_requests):
+    class Sub(api_logic.InternalClass):
+        pass
+
+    sub = Sub()
+    assert vars(sub) == {"_api_key": "zefrun"}
+    check_accepted("validate_token", sub.validate_token(T), sub, fake_requests)
+
+
+def test_constructor_assigns_through_the_instance_type(api_logic):
+    seen = []
+
+    class Recording(api_logic.InternalClass):
+        def __setattr__(self, name, value):
+            seen.append((name, value))
+
+    instance = Recording()
+    assert seen == [("_api_key", "zefrun")] and vars(instance) == {}
+
+
+@pytest.mark.parametrize("target", [5, object(), "text"])
+def test_constructor_on_objects_that_refuse_the_attribute(api_logic, target):
+    with pytest.raises(AttributeError):
+        api_logic.InternalClass.__init__(target)
