@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Cross-builds the extension for 32-bit ARM Linux with hard float (armhf) and
+# stages an importable copy of the package, like dev_build.sh:
+#   devtools/build_armhf.sh BUILD_DIR [extra cmake -D options...]
+# The last line printed is the stage dir. BUILD_DIR/rootfs links to the armhf
+# root file system (Debian bookworm) that gave the Python headers; it also
+# holds the interpreter and test packages to run the staged copy under qemu:
+#   qemu-arm-static -L BUILD_DIR/rootfs BUILD_DIR/rootfs/usr/bin/python3.11 -P ...
+# (.ci/armhf.sh runs the test suite that way).
+#
+# Needs: apt-get install g++-arm-linux-gnueabihf qemu-user-static mmdebstrap
+#        cmake ninja-build
+# The root file system is made once per package list, without emulation, and
+# kept in /var/cache/tarnvel-armhf-rootfs (or ~/.cache when that is not
+# writable); TARNVEL_ARMHF_ROOTFS=DIR makes or reuses one at DIR instead.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:?usage: build_armhf.sh BUILD_DIR [cmake options...]}
+shift
+host_python=${PYTHON:-python3}
+
+suite=bookworm
+# What the test suite imports, as Debian packages (their own dependencies come
+# along). libc-bin gives ldconfig; base-files and tzdata the /etc files that
+# qemu would otherwise take from the host; libpython3.11-testsuite _testcapi.
+packages=(python3.11 libpython3.11-dev libpython3.11-testsuite python3-requests python3-pytest
+  python3-hypothesis python3-responses python3-trustme python3-openssl ca-certificates
+  libc-bin base-files tzdata)
+# Bump when the preparation below changes, so cached file systems are remade.
+prep_revision=1
+
+die() { printf 'build_armhf.sh: %s\n' "$*" >&2; exit 1; }
+
+for tool in arm-linux-gnueabihf-g++ qemu-arm-static mmdebstrap cmake ninja readelf; do
+  command -v "$tool" >/dev/null || die "$tool not found; install it with:
+  apt-get install --no-install-recommends g++-arm-linux-gnueabihf qemu-user-static mmdebstrap cmake ninja-build binutils"
+done
+
+# Fixes what package maintainer scripts would have done, had they run, and
+# what qemu -L would otherwise quietly take from the host.
+prepare_rootfs() {
+  local fs=$1
+  "$host_python" - "$fs" <<'EOF'
+import os, sys
+from pathlib import Path
+
+fs = Path(sys.argv[1])
+
+# An absolute link is followed by the host kernel, so it would point into the
+# host's file system: make every one relative to its own directory.
+for directory, dirs, files in os.walk(fs):
+    if Path(directory) == fs:
+        dirs.remove("dev")  # /proc/self/fd links, meant to reach the host
+    for name in dirs + files:
+        link = Path(directory, name)
+        if link.is_symlink() and (target := os.readlink(link)).startswith("/"):
+            link.unlink()
+            link.symlink_to(os.path.relpath(fs / target.lstrip("/"), directory))
+
+# The CA bundle and its per-certificate links, as update-ca-certificates makes them.
+certs = fs / "etc/ssl/certs"
+certs.mkdir(parents=True, exist_ok=True)
+shared = fs / "usr/share/ca-certificates"
+bundle = []
+for crt in sorted(shared.rglob("*.crt")):
+    text = crt.read_text("ascii")
+    bundle.append(text if text.endswith("\n") else text + "\n")
+    pem = certs / (crt.stem + ".pem")
+    if not pem.is_symlink():
+        pem.symlink_to(os.path.relpath(crt, certs))
+if not bundle:
+    sys.exit("no CA certificates in the root file system")
+(certs / "ca-certificates.crt").write_text("".join(bundle), "ascii")
+
+etc = fs / "etc"
+(etc / "nsswitch.conf").write_bytes((fs / "usr/share/libc-bin/nsswitch.conf").read_bytes())
+(etc / "hosts").write_text("127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n")
+(etc / "resolv.conf").write_text("")  # loopback only
+localtime = etc / "localtime"
+if localtime.is_symlink() or localtime.exists():
+    localtime.unlink()
+localtime.symlink_to("../usr/share/zoneinfo/Etc/UTC")
+if not (localtime.resolve()).is_file():
+    sys.exit("no UTC zone file in the root file system")
+alias = fs / "usr/share/locale/locale.alias"
+alias.parent.mkdir(parents=True, exist_ok=True)
+alias.touch()
+EOF
+  # The target's own ldconfig (static), so that the dynamic loader finds a
+  # cache of armhf libraries instead of reading the host's.
+  qemu-arm-static "$fs/sbin/ldconfig" -r "$fs"
+  [[ -s $fs/etc/ld.so.cache ]] || die "ldconfig made no cache in $fs"
+
+  # Byte-compiled on the host: compiling under emulation costs seconds at
+  # every start. Bytecode is portable between interpreters of one magic number.
+  local target_magic host_magic
+  target_magic=$(sed -n 's/^MAGIC_NUMBER = (\([0-9]*\)).*/\1/p' "$fs/usr/lib/python3.11/importlib/_bootstrap_external.py")
+  host_magic=$("$host_python" -c 'import importlib.util; print(int.from_bytes(importlib.util.MAGIC_NUMBER[:2], "little"))')
+  [[ $target_magic == "$host_magic" ]] \
+    || die "bytecode magic differs: target $target_magic, host $host_python $host_magic"
+  # The stdlib's own test package holds deliberately broken sources: skip it.
+  "$host_python" -m compileall -q -j 0 -s "$fs" -p / \
+    -x '/usr/lib/python3\.11/(test|lib2to3/tests)/' \
+    "$fs/usr/lib/python3.11" "$fs/usr/lib/python3/dist-packages" >/dev/null
+}
+
+# Prints the root file system's path, making it first when needed.
+ensure_rootfs() {
+  local fs key cache new
+  if [[ -n ${TARNVEL_ARMHF_ROOTFS:-} ]]; then
+    fs=$TARNVEL_ARMHF_ROOTFS
+  else
+    key=$(printf '%s\n' "$suite" "$prep_revision" "${packages[@]}" | sha256sum | cut -c1-16)
+    cache=/var/cache/tarnvel-armhf-rootfs
+    if ! mkdir -p "$cache" 2>/dev/null || [[ ! -w $cache ]]; then
+      cache=${XDG_CACHE_HOME:-$HOME/.cache}/tarnvel-armhf-rootfs
+      mkdir -p "$cache"
+    fi
+    fs=$cache/$suite-$key
+  fi
+  if [[ ! -f $fs/.tarnvel-ready ]]; then
+    printf 'build_armhf.sh: making the armhf root file system %s\n' "$fs" >&2
+    mkdir -p "$(dirname "$fs")"
+    # Made beside its final place and renamed when complete, so that an
+    # interrupted run leaves nothing that looks usable.
+    new=$(mktemp -d "$fs.new.XXXXXX")
+    mmdebstrap --quiet --arch=armhf --variant=extract \
+      --include="$(IFS=,; printf '%s' "${packages[*]}")" "$suite" "$new/fs" >&2
+    prepare_rootfs "$new/fs"
+    touch "$new/fs/.tarnvel-ready"
+    if [[ -e $fs ]]; then
+      [[ -f $fs/.tarnvel-ready ]] || rm -rf "$fs"  # an unusable leftover of an older run
+    fi
+    mv -T "$new/fs" "$fs" 2>/dev/null || true  # a concurrent run may have won
+    rm -rf "$new"
+    [[ -f $fs/.tarnvel-ready ]] || die "could not make $fs"
+  fi
+  printf '%s\n' "$fs"
+}
+
+rootfs=$(ensure_rootfs)
+# The target interpreter's own file suffix, from its build-time configuration.
+suffix=$("$host_python" -c 'import runpy, sys; print(runpy.run_path(sys.argv[1])["build_time_vars"]["EXT_SUFFIX"])' \
+  "$rootfs/usr/lib/python3.11/_sysconfigdata__arm-linux-gnueabihf.py")
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
+  -DTARNVEL_ARMHF_ROOTFS="$rootfs" \
+  -DTARNVEL_PYTHON_INCLUDE_DIR="$rootfs/usr/include/python3.11" \
+  -DTARNVEL_EXTENSION_SUFFIX="$suffix" "$@" >/dev/null
+cmake --build "$build" >&2
+ln -sfn "$rootfs" "$build/rootfs"
+
+stage="$build/stage"
+rm -rf "$stage"
+mkdir -p "$stage"
+(cd "$root" && find tarnvel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') | while read -r f; do
+  mkdir -p "$stage/$(dirname "$f")"
+  cp "$root/$f" "$stage/$f"
+done
+cp "$build/api_logic$suffix" "$stage/tarnvel/_internal/"
+echo "$stage"
