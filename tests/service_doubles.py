@@ -94,6 +94,43 @@ class ShownStr(str):
         return f"<{str(self)}>"
 
 
+class OddInt(int):
+    """An int subclass: rendered through `format`, compared through its own `==`."""
+
+    def __repr__(self) -> str:
+        return "repr"
+
+    def __format__(self, spec: str) -> str:
+        return "formatted"
+
+    def __eq__(self, other: object) -> bool:
+        return False
+
+    __hash__ = int.__hash__
+
+
+class OddFloat(float):
+    def __repr__(self) -> str:
+        return "repr"
+
+    def __format__(self, spec: str) -> str:
+        return "formatted"
+
+    def __eq__(self, other: object) -> bool:
+        return False
+
+    __hash__ = float.__hash__
+
+
+class NeverEqualStr(str):
+    """Equal to nothing, not even the text it holds."""
+
+    def __eq__(self, other: object) -> bool:
+        return False
+
+    __hash__ = str.__hash__
+
+
 class BrokenText:
     """A response whose `text` raises `error`; `json` and `status_code` as given."""
 
@@ -133,6 +170,8 @@ STATUS_CASES = [
     (2**64 + 200, False),
     (True, False),
     (None, False),
+    (OddInt(200), False),
+    (OddFloat(200.0), False),
     (Compares(error=None, result=NotImplemented), False),
     (Compares(error=None, result=None), False),
     (Compares(error=None, result=0), False),

@@ -236,3 +236,17 @@ def test_inside_a_generator_within_an_except_block(obj, fake_requests, ways_out,
         seen = list(steps())
         assert seen[0] == outer and seen[2] == outer and seen[5] is True
         assert sys.exc_info() == outer
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_a_generator_resumed_after_the_except_block_sees_no_handled_exception(obj, fake_requests, ways_out, way):
+    def steps():
+        yield call_one_way(obj, fake_requests, ways_out, way)
+        yield sys.exc_info()
+
+    try:
+        raise LookupError("the caller's")
+    except LookupError:
+        paused = steps()
+        next(paused)
+    assert next(paused) == (None, None, None)

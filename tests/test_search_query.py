@@ -4,8 +4,8 @@ from __future__ import annotations
 import pytest
 
 from conftest import FakeResponse, answer
-from service_doubles import (SEARCH, STATUS_CASES, BrokenText, Compares, Falsy, Scripted, Sequenced, Shown,
-                             ShownStr, module_entries)
+from service_doubles import (SEARCH, STATUS_CASES, BrokenText, Compares, Falsy, NeverEqualStr, OddFloat, OddInt,
+                             Scripted, Sequenced, Shown, ShownStr, module_entries)
 
 RESULTS = "Search results: "
 FAILED = "Search failed: "
@@ -36,6 +36,8 @@ def results(data):
     (results(10**100), RESULTS + "1" + "0" * 100),
     (results(ShownStr("s")), RESULTS + "<s>"),
     (results(Shown("rendered")), RESULTS + "rendered"),
+    (results(OddInt(3)), RESULTS + "formatted"),
+    (results(OddFloat(3.5)), RESULTS + "formatted"),
     # any other type gives the results
     ({"success": True, "type": "Error", "data": "d"}, RESULTS + "d"),
     ({"success": True, "type": "error ", "data": "d"}, RESULTS + "d"),
@@ -45,6 +47,8 @@ def results(data):
     ({"success": True, "type": 0, "data": "d"}, RESULTS + "d"),
     ({"success": True, "type": ["error"], "data": "d"}, RESULTS + "d"),
     ({"success": True, "type": "invalid", "data": "d"}, RESULTS + "d"),
+    ({"success": True, "type": NeverEqualStr("error"), "data": "d"}, RESULTS + "d"),
+    ({"success": True, "type": NeverEqualStr("no_credits"), "data": "d"}, RESULTS + "d"),
     ({"success": True, "type": Compares(error=None, result=NotImplemented), "data": "d"}, RESULTS + "d"),
     # truth of "success"
     ({"success": "false", "type": "error"}, NOTHING),
@@ -144,6 +148,40 @@ def test_get_is_fetched_afresh_for_every_lookup(obj, fake_requests):
 
     fake_requests.respond = answer(200, Rebinding())
     assert obj.search_query("t", "q") == RESULTS + "data/No data available"
+
+
+class Overriding(dict):
+    def get(self, key, default=None):
+        return "overridden" if key == "data" else super().get(key, default)
+
+
+class Delegating:
+    """`get` found through `__getattr__`, not on the type."""
+
+    def __init__(self, values):
+        self.values = values
+
+    def __getattr__(self, name):
+        return getattr(self.values, name)
+
+
+class Swapped:
+    """Each lookup replaces the class's own `get`."""
+
+    def get(self, key, default=None):
+        type(self).get = lambda s, k, d=None: "second" if k == "type" else (f"{k}!" if k == "data" else True)
+        return True
+
+
+@pytest.mark.parametrize("decoded, message", [
+    (Overriding(success=True, data="plain"), RESULTS + "overridden"),
+    (Delegating({"success": True, "type": "error"}), NOTHING),
+    (Delegating({"success": False, "message": "m"}), FAILED + "m"),
+    (Swapped(), RESULTS + "data!"),
+])
+def test_get_is_found_as_ordinary_attribute_lookup_finds_it(obj, fake_requests, decoded, message):
+    fake_requests.respond = answer(200, decoded)
+    assert obj.search_query("t", "q") == message
 
 
 def no_attribute(name):

@@ -1,11 +1,13 @@
 """Token validation: the decision table over the answer, and where each failure is reported."""
 from __future__ import annotations
 
+import sys
+
 import pytest
 
 from conftest import FakeResponse, answer
-from service_doubles import (STATUS_CASES, VALIDATE, BrokenText, Compares, Falsy, Scripted, Sequenced, Shown,
-                             ShownStr, module_entries)
+from service_doubles import (STATUS_CASES, VALIDATE, BrokenText, Compares, Falsy, NeverEqualStr, OddFloat, OddInt,
+                             Scripted, Sequenced, Shown, ShownStr, module_entries)
 
 CREDITS = "Token validated successfully. Credits available: "
 NO_CREDITS = "Token is valid but no credits are available. Please buy credits to proceed."
@@ -35,6 +37,8 @@ def credits_answer(credits):
     (credits_answer(10**100), CREDITS + "1" + "0" * 100),
     (credits_answer(ShownStr("7")), CREDITS + "<7>"),
     (credits_answer(Shown("rendered")), CREDITS + "rendered"),
+    (credits_answer(OddInt(3)), CREDITS + "formatted"),
+    (credits_answer(OddFloat(3.5)), CREDITS + "formatted"),
     # credits absent, in every way
     ({"success": True, "type": "credits_data"}, CREDITS + "N/A"),
     ({"success": True, "type": "credits_data", "data": {}}, CREDITS + "N/A"),
@@ -56,6 +60,7 @@ def credits_answer(credits):
     ({"success": True, "type": "invalid "}, UNEXPECTED),
     ({"success": True, "type": " no_credits"}, UNEXPECTED),
     ({"success": True, "type": "invalid\0"}, UNEXPECTED),
+    ({"success": True, "type": NeverEqualStr("invalid")}, UNEXPECTED),
     ({"success": True, "type": "invalíd"}, UNEXPECTED),
     ({"success": True, "type": Compares(error=None, result=NotImplemented)}, UNEXPECTED),
     # truth of "success"
@@ -223,3 +228,22 @@ def test_an_integer_too_long_to_render_fails_at_the_credits_line(obj, fake_reque
     with pytest.raises(ValueError, match="integer string conversion") as info:
         obj.validate_token("t")
     assert module_entries(info.value) == [(VALIDATE, 26)]
+
+
+@pytest.mark.parametrize("response", [
+    FakeResponse(500, text="down"),
+    FakeResponse(200, {"success": True, "type": "invalid"}),
+    FakeResponse(200, {"success": False}),
+    FakeResponse(200, json_error=ValueError("not json")),
+])
+def test_the_callers_handled_exception_is_untouched(obj, fake_requests, response):
+    fake_requests.respond = lambda *a, **k: response
+    try:
+        raise LookupError("the caller's")
+    except LookupError:
+        before = sys.exc_info()
+        try:
+            obj.validate_token("t")
+        except ValueError as error:
+            assert error.__context__ is before[1]
+        assert sys.exc_info() == before
