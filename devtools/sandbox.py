@@ -271,12 +271,13 @@ class Sandbox:
             self.certificates = issue_certificates(Path(self._directory.name), self.certificate_maker)
             context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
             context.load_cert_chain(str(self.certificates.server_chain))
-            server = _Server(("127.0.0.1", 0), _Handler)
-            server.sandbox = self
-            server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
         except BaseException:
             self._directory.cleanup()
+            self._directory = None
             raise
+        server = _Server(("127.0.0.1", 0), _Handler)
+        server.sandbox = self
+        server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
         self._server = server
         self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
                                         name="tarnvel-sandbox", daemon=True)
