@@ -226,6 +226,10 @@ PyObject* import_requests()
     Ref entry = Ref::steal(PyImport_GetModule(state.requests));
     if (!entry) {
         PyErr_Clear();
+    } else if (entry.get() == Py_None) {
+        // None in sys.modules blocks the import: the import system raises for
+        // it, where binding None would only fail later, at the first call.
+        entry.reset();
     } else {
         Ref spec = optional_attribute(entry.get(), state.dunder_spec);
         Ref initializing = spec ? optional_attribute(spec.get(), state.initializing) : Ref();
