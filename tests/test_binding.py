@@ -28,12 +28,20 @@ def vectorcall(function, positional, keyword_values=(), kwnames=None, offset=Fal
     return _vectorcall(function, start, nargsf, None if kwnames is None else id(kwnames))
 
 
-FORMS = ["fast", "bound", "partial", "type_call", "star"]
+FORMS = ["syntax", "fast", "bound", "partial", "type_call", "star"]
 
 
 def call(form, function, obj, args, kwargs):
     args = tuple(obj if a is SELF else a for a in args)
     kwargs = {k: obj if v is SELF else v for k, v in kwargs.items()}
+    if form == "syntax":
+        # Written out as source, so that the interpreter's own call paths run:
+        # a method call on the instance, keyword names compiled into the call.
+        head = f"o.{function.__code__.co_name}" if args and args[0] is obj else f"C.{function.__code__.co_name}"
+        skip = 1 if head.startswith("o.") else 0
+        values = {f"a{i}": a for i, a in enumerate(args)} | {f"k{i}": v for i, v in enumerate(kwargs.values())}
+        source = ", ".join([f"a{i}" for i in range(skip, len(args))] + [f"{k}=k{i}" for i, k in enumerate(kwargs)])
+        return eval(f"{head}({source})", {"o": obj, "C": type(obj), **values})
     if form == "fast":
         return vectorcall(function, args, tuple(kwargs.values()), tuple(kwargs) if kwargs else None)
     if form == "bound":
@@ -45,10 +53,18 @@ def call(form, function, obj, args, kwargs):
     return function(*args, **kwargs)
 
 
+def applies(form, args, kwargs):
+    if form == "bound":
+        return bool(args) and args[0] is SELF
+    if form == "syntax":
+        return all(type(k) is str and k.isidentifier() for k in kwargs)
+    return True
+
+
 def with_forms(rows):
-    """Every row in every form; the bound form needs the instance first."""
+    """Every row in every form that can express it."""
     return [pytest.param(form, *row, id=f"{form}-{i}") for i, row in enumerate(rows) for form in FORMS
-            if form != "bound" or (row[1] and row[1][0] is SELF)]
+            if applies(form, row[1], row[2])]
 
 
 # ---------------------------------------------------------------------------

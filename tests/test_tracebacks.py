@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import functools
+import inspect
 import traceback
 
 import pytest
@@ -81,7 +82,7 @@ def test_entry_frame_and_repeated_failures(api_logic, obj):
         while tb.tb_next is not None:
             tb = tb.tb_next
         assert tb.tb_frame.f_globals is vars(api_logic)
-        assert tb.tb_frame.f_code.co_filename == FILE
+        assert tb.tb_frame.f_code.co_filename == FILE and tb.tb_frame.f_lineno == tb.tb_lineno
         lines.append((tb.tb_lineno, tb.tb_frame.f_code.co_name))
     assert lines == [(38, PREFIX + "search_query")] * 3
 
@@ -90,11 +91,15 @@ def test_entry_frame_and_repeated_failures(api_logic, obj):
     (lambda C: C().validate_token(), 8, "validate_token"),
     (lambda C: C.__init__(5), 6, "__init__"),
 ])
-def test_formatted_traceback(api_logic, failing_call, line, name):
+@pytest.mark.parametrize("capture_locals", [False, True])
+def test_formatted_traceback(api_logic, failing_call, line, name, capture_locals):
     with pytest.raises(Exception) as raised:
         failing_call(api_logic.InternalClass)
-    text = "".join(traceback.format_exception(raised.value))
+    text = "".join(traceback.TracebackException.from_exception(
+        raised.value, capture_locals=capture_locals).format())
+    assert text == "".join(traceback.format_exception(raised.value)) or capture_locals
     assert f'  File "{FILE}", line {line}, in {PREFIX}{name}\n' in text
+    assert inspect.getinnerframes(raised.value.__traceback__)[-1].lineno == line
 
 
 def test_interpreter_prints_uncaught_failure():
