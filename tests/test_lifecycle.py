@@ -233,6 +233,35 @@ def test_exec_on_a_second_module_object_is_refused():
     ''')
 
 
+@pytest.mark.parametrize("name", [NAME, "elsewhere.api_logic"])
+def test_failed_exec_outside_the_import_system(name):
+    # Executed by hand, so the import system cleans up nothing: what the exec
+    # step registered itself must not outlive its failure.
+    run_case(f'''
+        import requests, typing
+        import tarnvel._internal
+        spec = importlib.util.spec_from_file_location({name!r}, importlib.util.find_spec(NAME).origin)
+        failed = importlib.util.module_from_spec(spec)
+        saved = typing.Optional
+        del typing.Optional
+        try:
+            spec.loader.exec_module(failed)
+        except ImportError as exc:
+            assert entries(exc) == [(2, "init " + NAME)]
+        else:
+            raise AssertionError("exec succeeded without Optional")
+        typing.Optional = saved
+        assert NAME not in sys.modules, "the failed module is left for the next import"
+        assert failed.requests is requests and "InternalClass" not in vars(failed)
+        fresh = importlib.util.module_from_spec(spec)
+        assert fresh is not failed
+        spec.loader.exec_module(fresh)
+        assert fresh.__name__ == {name!r} and fresh.InternalClass.__module__ == NAME
+        assert sys.modules[NAME] is fresh and importlib.import_module(NAME) is fresh
+        assert importlib.util.module_from_spec(spec) is fresh  # once ready, the one module object
+    ''')
+
+
 @pytest.mark.parametrize("first_import", [
     "import tarnvel._internal.api_logic",
     'sys.modules["requests"] = None; failed_import(); del sys.modules["requests"]',
