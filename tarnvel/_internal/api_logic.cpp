@@ -401,8 +401,9 @@ int make_code_objects()
     return 0;
 }
 
-// Exec steps 11 to 19. On failure `*line` is the source line to report.
-int run_module_source(PyObject* module, int* line)
+// Exec steps 11 to 19. On failure `*line` is the source line to report, and
+// `*registered_here` says whether step 12 put the module into sys.modules.
+int run_module_source(PyObject* module, int* line, bool* registered_here)
 {
     *line = line_import_requests;
     if (tarnvel_api_logic_embedded_as_main != 0 &&
@@ -415,6 +416,7 @@ int run_module_source(PyObject* module, int* line)
         if (PyErr_Occurred() || PyDict_SetItem(modules, state.module_name, module) < 0) {
             return -1;
         }
+        *registered_here = true;
     }
     PyObject* value_error = PyObject_GetAttr(state.builtins, state.ValueError);
     if (value_error == nullptr) {
@@ -483,6 +485,22 @@ int make_module_state(PyObject* module)
     return make_constants();
 }
 
+// The import system removes a failed module only under its spec's name. An
+// entry that exec step 12 added itself would hand the half-made module to
+// every later import as if it had succeeded, so it goes too. Keeps the
+// pending exception.
+void unregister_failed_module(PyObject* module)
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemWithError(modules, state.module_name) == module) {
+        PyDict_DelItem(modules, state.module_name);
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+
 int api_logic_exec(PyObject* module)
 {
     if (the_module != nullptr) {
@@ -495,11 +513,15 @@ int api_logic_exec(PyObject* module)
     }
     the_module = Py_NewRef(module);
     int line = 0;
-    if (make_module_state(module) == 0 && run_module_source(module, &line) == 0) {
+    bool registered_here = false;
+    if (make_module_state(module) == 0 && run_module_source(module, &line, &registered_here) == 0) {
         return 0;
     }
     if (line != 0) {
         add_traceback(TracebackFunction::init_module, line);
+    }
+    if (registered_here) {
+        unregister_failed_module(module);
     }
     Py_CLEAR(the_module);
     return -1;
