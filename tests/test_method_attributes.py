@@ -225,6 +225,19 @@ def test_weak_references(methods):
     assert weakref.getweakrefcount(function) >= 1
 
 
+def test_collector_sees_every_reference(methods):
+    function = methods["validate_token"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        function.__defaults__, function.__kwdefaults__ = (object(),), {}
+    function.__doc__ = "replaced"
+    held = ["__module__", "__dict__", "__name__", "__qualname__", "__doc__", "__globals__", "__code__",
+            "__defaults__", "__kwdefaults__", "__annotations__", "_is_coroutine"]
+    referents = gc.get_referents(function)
+    assert gc.is_tracked(function)
+    assert [a for a in held if not any(r is getattr(function, a) for r in referents)] == []
+
+
 def test_hash_and_equality_are_identity(methods):
     first, second = methods["validate_token"], methods["search_query"]
     assert hash(first) == object.__hash__(first)
