@@ -250,3 +250,65 @@ def test_a_generator_resumed_after_the_except_block_sees_no_handled_exception(ob
         paused = steps()
         next(paused)
     assert next(paused) == (None, None, None)
+
+
+# Exceptions raised from C code may be pending as a class and its arguments, and
+# become an instance only when something normalises them, as an `except` clause
+# does before it matches. The class can make an instance of another class.
+testcapi = pytest.importorskip("_testcapi")
+
+
+def made_by(cls):
+    """A ValueError subclass whose instances come from `cls(*args)`; counts them."""
+
+    class Lazy(ValueError):
+        made = []
+
+        def __new__(klass, *args):
+            instance = cls(*args)
+            Lazy.made.append(instance)
+            return instance
+
+    return Lazy
+
+
+class InitFails(ValueError):
+    def __init__(self, *args):
+        raise RuntimeError("cannot make the exception")
+
+
+class LazilyRaised:
+    """A 200 answer whose `json` raises `cls` from C code, not yet normalised."""
+
+    status_code = 200
+    text = "raw"
+
+    def __init__(self, cls):
+        self.cls = cls
+
+    def json(self):
+        testcapi.raise_exception(self.cls, 1)
+
+
+# class raised lazily -> message, or (exception type, lines of the module's entries)
+@pytest.mark.parametrize("cls, outcome", [
+    (ValueSubclass, RESULTS + "raw"),
+    (made_by(ValueError), RESULTS + "raw"),
+    (made_by(KeyError), (KeyError, [56])),
+    (made_by(ArithmeticError), (ArithmeticError, [56])),
+    (InitFails, (RuntimeError, [66])),
+])
+def test_a_lazily_raised_exception_is_matched_as_an_except_clause_would(obj, fake_requests, cls, outcome):
+    made = getattr(cls, "made", [])
+    made.clear()
+    fake_requests.respond = lambda *a, **k: LazilyRaised(cls)
+    if isinstance(outcome, str):
+        assert obj.search_query("t", "q") == outcome
+    else:
+        error, lines = outcome
+        with pytest.raises(error) as info:
+            obj.search_query("t", "q")
+        assert module_entries(info.value) == [(SEARCH, line) for line in lines]
+        if made:
+            assert made == [info.value]  # made once, and the very object reaches the caller
+    assert len(made) <= 1

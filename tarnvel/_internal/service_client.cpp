@@ -356,31 +356,39 @@ private:
 
 // The ValueError handler: the pending ValueError becomes the handled
 // exception while the answer's raw text is returned as the results.
+//
+// An exception raised from C code can still be pending as a class and its
+// arguments; normalising it calls the class, which may hand back an instance
+// of another class. As an `except ValueError:` clause does, the instance is
+// what is matched: one that is not a ValueError propagates as it is, with its
+// own class, so that nothing normalises it a second time. Returns null with
+// `failed_line` left alone in that case, which adds no second entry.
 PyObject* answer_with_raw_text(PyObject* response, int* failed_line)
 {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* raised_type = type;
-    Py_INCREF(raised_type);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    bool taken_over = value != nullptr && PyExceptionInstance_Check(value) &&
-                      PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(raised_type)) &&
-                      (traceback == nullptr || PyException_SetTraceback(value, traceback) == 0);
-    Py_DECREF(raised_type);
-    if (!taken_over) {
-        if (!PyErr_Occurred()) {
-            PyErr_Restore(type, value, traceback);
-        } else {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
-        }
+    PyObject *fetched_type, *fetched_value, *fetched_traceback;
+    PyErr_Fetch(&fetched_type, &fetched_value, &fetched_traceback);
+    Ref raised_type = Ref::borrow(fetched_type);
+    PyErr_NormalizeException(&fetched_type, &fetched_value, &fetched_traceback);
+    Ref type = Ref::steal(fetched_type);
+    Ref value = Ref::steal(fetched_value);
+    Ref traceback = Ref::steal(fetched_traceback);
+    // A failed normalisation leaves the error it raised in place of the
+    // exception, and that error is no longer of the raised class.
+    if (!value || !PyExceptionInstance_Check(value.get()) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()),
+                          reinterpret_cast<PyTypeObject*>(raised_type.get()))) {
+        PyErr_Restore(type.release(), value.release(), traceback.release());
         return fail_at(failed_line, search_line::take_over);
     }
-    Ref caught = Ref::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyErr_SetHandledException(caught.get());
+    if (!PyErr_GivenExceptionMatches(value.get(), state.value_error)) {
+        PyObject* instance_class = Py_NewRef(PyExceptionInstance_Class(value.get()));
+        PyErr_Restore(instance_class, value.release(), traceback.release());
+        return nullptr;
+    }
+    if (traceback && PyException_SetTraceback(value.get(), traceback.get()) < 0) {
+        return fail_at(failed_line, search_line::take_over);
+    }
+    PyErr_SetHandledException(value.get());
     PyObject* message = compose_from_text(state.msg_search_results, response);
     return message != nullptr ? message : fail_at(failed_line, search_line::raw_text);
 }
