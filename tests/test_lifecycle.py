@@ -159,22 +159,22 @@ def test_requests_entry_still_initialising_goes_through_the_import_system(flag, 
 
 
 def test_replaced_import_function_is_not_consulted():
+    # A call from the exec step would come from C: its innermost Python frame
+    # is the import system's, which runs the step (other C modules' imports
+    # come from there too), or its globals would be the module's.
     run_case('''
         assert "requests" not in sys.modules
         original, seen = builtins.__import__, []
         def recording(name, globals=None, locals=None, fromlist=(), level=0):
-            seen.append((name, level, (globals or {}).get("__name__")))
+            seen.append((name, sys._getframe(1).f_code.co_name, (globals or {}).get("__name__")))
             return original(name, globals, locals, fromlist, level)
         builtins.__import__ = recording
         import tarnvel._internal.api_logic as module
         builtins.__import__ = original
         assert module.requests is sys.modules["requests"]
-        # The package's own imports use it; the module's imports do not.
-        assert [s for s in seen if s[2] == NAME or (s[0] in ("requests", "typing") and s[1] == 0
-                                                     and not (s[2] or "").startswith(("requests", "urllib3",
-                                                                                      "charset", "idna",
-                                                                                      "importlib")))] == []
-        assert ("tarnvel._internal.api_logic", 0, "__main__") in seen
+        assert (NAME, "<module>", "__main__") in seen and len(seen) > 100  # requests' own imports
+        assert [s for s in seen if s[2] == NAME or s[0] == "requests"
+                or (s[0] == "typing" and s[1] == "_call_with_frames_removed")] == []
     ''')
 
 
