@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import sys
+import threading
 
 import pytest
 
@@ -297,3 +298,45 @@ def test_a_lazily_raised_exception_is_matched_as_an_except_clause_would(obj, fak
         if made:  # made once, and the very object reaches the caller
             assert len(made) == 1 and made[0] is info.value
     assert len(made) <= 1
+
+
+def test_overlapping_calls_on_two_threads_keep_their_own_handled_exceptions(obj, fake_requests):
+    in_handler, other_done = threading.Event(), threading.Event()
+    seen = {}
+
+    class Paused(TextFails):
+        """Reading `text` in the handler waits until the other thread's call is over."""
+
+        @property
+        def text(self):
+            seen["while paused"] = sys.exc_info()[1]
+            in_handler.set()
+            other_done.wait(60)
+            return "paused"
+
+    def respond(*args, **kwargs):
+        if threading.current_thread().name == "paused":
+            return Paused()
+        return FakeResponse(200, text="other", json_error=ValueError("other"))
+
+    fake_requests.respond = respond
+
+    def run(name, handled):
+        try:
+            raise handled
+        except type(handled):
+            if name == "other":
+                in_handler.wait(60)
+            seen[name] = obj.search_query("t", "q"), sys.exc_info()[1] is handled
+            if name == "other":
+                other_done.set()
+
+    threads = [threading.Thread(target=run, name=name, args=(name, error))
+               for name, error in [("paused", LookupError("paused's")), ("other", KeyError("other's"))]]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(120)
+    assert seen["paused"] == (RESULTS + "paused", True)
+    assert seen["other"] == (RESULTS + "other", True)
+    assert type(seen["while paused"]) is ValueError and str(seen["while paused"]) == "not json"
