@@ -190,46 +190,14 @@ def test_refused_construction(api_logic, args, kwargs, message):
 # ---------------------------------------------------------------------------
 # Keyword names that are str subclasses with their own __eq__ / __hash__
 
-class AlwaysEqual(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return True
-
-
-class NeverEqual(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return False
-
-
-class NoneEqual(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return None
-
-
-class DeferEqual(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return NotImplemented
-
-
-class TruthyEqual(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return 1
-
-
-class RaisingEqual(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        raise LookupError("compared")
+def keyword_type(answer):
+    """A str subclass whose == returns answer() (or raises it); str's hash."""
+    def eq(self, other):
+        result = answer()
+        if isinstance(result, BaseException):
+            raise result
+        return result
+    return type("Key", (str,), {"__eq__": eq, "__hash__": str.__hash__})
 
 
 class BadTruth:
@@ -237,19 +205,10 @@ class BadTruth:
         raise ZeroDivisionError("truth")
 
 
-class BadTruthEqual(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return BadTruth()
-
-
-class OddHash(str):
-    def __hash__(self):
-        return 7
-
-    def __eq__(self, other):
-        return str.__eq__(self, other)
+AlwaysEqual, NeverEqual, NoneEqual = keyword_type(lambda: True), keyword_type(lambda: False), keyword_type(lambda: None)
+DeferEqual, TruthyEqual = keyword_type(lambda: NotImplemented), keyword_type(lambda: 1)
+RaisingEqual, BadTruthEqual = keyword_type(lambda: LookupError("compared")), keyword_type(BadTruth)
+OddHash = type("OddHash", (str,), {"__hash__": lambda self: 7})
 
 
 OK = None

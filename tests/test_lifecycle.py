@@ -36,8 +36,10 @@ def failed_import():
 '''
 
 
-def run_case(source: str, **kwargs) -> str:
-    result = run_python(PRELUDE + textwrap.dedent(source) + "\nprint('case done')\n", **kwargs)
+def run_case(*parts: str, **kwargs) -> str:
+    """Runs the parts, each dedented, one after the other in a fresh interpreter."""
+    source = "\n".join([PRELUDE, *(textwrap.dedent(part) for part in parts), "print('case done')\n"])
+    result = run_python(source, **kwargs)
     if result.returncode != 0 or not result.stdout.endswith("case done\n"):
         pytest.fail(f"exit status {result.returncode}\n{result.stderr}", pytrace=False)
     return result.stdout
@@ -94,8 +96,7 @@ class _Finders:
 ], ids=["requests-None", "requests-missing", "requests-broken", "no-ValueError", "no-Optional",
         "Optional-raises", "typing-None"])
 def test_failed_import_then_recovery(cause, undo, error, message, line):
-    run_case(f'''
-        {textwrap.dedent(cause).strip().replace(chr(10), chr(10) + " " * 8)}
+    run_case(cause, f'''
         exc = failed_import()
         assert (type(exc).__name__, str(exc)) == ({error!r}, {message!r}), repr(exc)
         assert entries(exc) == [({line}, "init " + NAME)], entries(exc)
@@ -108,7 +109,7 @@ def test_failed_import_then_recovery(cause, undo, error, message, line):
 
 
 # ---------------------------------------------------------------------------
-# What exec step 16 and 17 bind
+# What the module binds as requests and Optional
 
 REQUESTS_ENTRIES = {
     "no __spec__": "class Stand: pass",
@@ -125,8 +126,7 @@ REQUESTS_ENTRIES = {
 
 @pytest.mark.parametrize("entry", REQUESTS_ENTRIES.values(), ids=REQUESTS_ENTRIES)
 def test_requests_entry_is_bound_without_import(entry):
-    run_case(f'''
-        {textwrap.dedent(entry).strip().replace(chr(10), chr(10) + " " * 8)}
+    run_case(entry, '''
         stand = Stand()
         sys.modules["requests"] = stand
         module = importlib.import_module(NAME)
@@ -288,11 +288,11 @@ def test_second_interpreter_is_refused(first_import):
 
 
 # ---------------------------------------------------------------------------
-# The create step's copy of the spec
+# The create step: what it copies from the import spec
 
-def test_create_step_copies_the_spec():
+def test_create_step_copies_the_import_spec():
     # _imp.create_dynamic runs the create step only. The module's loader,
-    # origin, parent and search locations come from whatever the spec offers.
+    # origin, parent and search locations come from whatever the import spec offers.
     run_case('''
         import _imp
         import tarnvel._internal
@@ -319,8 +319,7 @@ def test_create_step_copies_the_spec():
                 raise AttributeError(attribute)
 
         def created(**fields):
-            module = _imp.create_dynamic(Spec(**fields))
-            return {k: v for k, v in vars(module).items() if k != "__builtins__"}
+            return dict(vars(_imp.create_dynamic(Spec(**fields))))
 
         base = {"__name__": NAME, "__doc__": None, "__package__": "tarnvel._internal",
                 "__loader__": real.loader, "__spec__": None}
@@ -336,7 +335,7 @@ def test_create_step_copies_the_spec():
         except ValueError as exc:
             assert str(exc) == "unreadable"
         else:
-            raise AssertionError("a failing spec attribute was ignored")
+            raise AssertionError("a failing import spec attribute was ignored")
         module = _imp.create_dynamic(Spec())
         _imp.exec_dynamic(module)
         assert "__file__" not in vars(module) and "__path__" not in vars(module)
