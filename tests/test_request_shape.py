@@ -160,3 +160,25 @@ def test_a_failing_post_propagates_from_the_posting_line(obj, api_logic, monkeyp
         call(obj, "t", "q")
     entries = [(e.name, e.lineno) for e in traceback.extract_tb(info.value.__traceback__) if e.filename == FILE]
     assert entries == [(qualified, post_line)]
+
+
+@by_method
+def test_posting_is_guarded_against_runaway_recursion(obj, api_logic, monkeypatch, method, call, path, qualified,
+                                                      post_line):
+    class Recursing:
+        def post(self, url, headers, json):
+            return call(obj, "t", "q")
+
+    monkeypatch.setattr(api_logic, "requests", Recursing())
+
+    def message_at_depth(n):
+        if n:
+            return message_at_depth(n - 1)
+        try:
+            call(obj, "t", "q")
+        except RecursionError as error:
+            return str(error)
+
+    # Which call meets the limit first depends on the depth the recursion starts at.
+    messages = {message_at_depth(n) for n in range(6)}
+    assert "maximum recursion depth exceeded while calling a Python object" in messages
