@@ -1,11 +1,47 @@
 """Shared by the reliability tests: how far to scale the work down (an
-emulated run sets TARNVEL_TEST_SCALE below 1)."""
+emulated run sets TARNVEL_TEST_SCALE below 1), and how leaks are measured."""
 from __future__ import annotations
 
+import gc
 import os
+import sys
+import types
+from typing import Any
 
 SCALE = float(os.environ.get("TARNVEL_TEST_SCALE", "1") or 1)
 
 
 def scaled(count: int, minimum: int = 1) -> int:
     return max(minimum, round(count * SCALE))
+
+
+def totals() -> int:
+    """References in use (debug interpreter) or memory blocks in use."""
+    # The attribute lookup cache holds the names it was last asked for,
+    # temporary strings included.
+    sys._clear_type_cache()
+    gc.collect()
+    if hasattr(sys, "gettotalrefcount"):
+        return sys.gettotalrefcount()
+    return sys.getallocatedblocks()
+
+
+def watched(roots: list[Any], depth: int = 5) -> list[Any]:
+    """The objects reachable from `roots` (the step and the stand-ins it
+    uses): a release interpreter has no reference total, but a reference
+    leaked to one of these shows in its own count."""
+    skipped = (type, types.ModuleType, types.FunctionType, types.CodeType, types.BuiltinFunctionType)
+    seen: dict[int, Any] = {}
+    frontier = list(roots)
+    for _ in range(depth):
+        following = []
+        for obj in frontier:
+            if id(obj) not in seen and not isinstance(obj, skipped):
+                seen[id(obj)] = obj
+                following.extend(gc.get_referents(obj))
+        frontier = following
+    return list(seen.values())
+
+
+def reference_counts(objects: list[Any]) -> int:
+    return sum(map(sys.getrefcount, objects))
