@@ -30,18 +30,31 @@ def watched(roots: list[Any], depth: int = 5) -> list[Any]:
     """The objects reachable from `roots` (the step and the stand-ins it
     uses): a release interpreter has no reference total, but a reference
     leaked to one of these shows in its own count."""
-    skipped = (type, types.ModuleType, types.FunctionType, types.CodeType, types.BuiltinFunctionType)
+    skipped = (type, types.ModuleType, types.CodeType, types.BuiltinFunctionType)
     seen: dict[int, Any] = {}
     frontier = list(roots)
     for _ in range(depth):
         following = []
         for obj in frontier:
-            if id(obj) not in seen and not isinstance(obj, skipped):
-                seen[id(obj)] = obj
-                following.extend(gc.get_referents(obj))
+            if id(obj) in seen or isinstance(obj, skipped):
+                continue
+            if isinstance(obj, types.FunctionType):
+                # What a stand-in's function closes over, not its globals.
+                following.extend(cell.cell_contents for cell in obj.__closure__ or () if cell_filled(cell))
+                continue
+            seen[id(obj)] = obj
+            following.extend(gc.get_referents(obj))
         frontier = following
     return list(seen.values())
 
 
 def reference_counts(objects: list[Any]) -> int:
     return sum(map(sys.getrefcount, objects))
+
+
+def cell_filled(cell: Any) -> bool:
+    try:
+        cell.cell_contents
+    except ValueError:
+        return False
+    return True

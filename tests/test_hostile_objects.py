@@ -1,0 +1,486 @@
+"""Answers, values and keyword names that misbehave: raising, returning odd
+objects, changing the answer while it is read, calling back into the module.
+Each gets the outcome the rules of comparison, truth and rendering give, with
+the module's traceback entry at the failing step; none crashes or leaks."""
+from __future__ import annotations
+
+import functools
+import sys
+import traceback
+import warnings
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+import pytest
+
+from reliability_support import reference_counts, totals, watched
+
+FILE = "tarnvel/_internal/api_logic"
+V = "tarnvel._internal.api_logic.InternalClass.validate_token"
+S = "tarnvel._internal.api_logic.InternalClass.search_query"
+V_OK = "Token validated successfully. Credits available: 12"
+V_NA = "Token validated successfully. Credits available: N/A"
+
+
+# --- Misbehaving values --------------------------------------------------------
+
+class Boom(Exception):
+    pass
+
+
+class EqRaises:
+    def __eq__(self, other: object) -> bool:
+        raise Boom("eq")
+
+    __hash__ = object.__hash__
+
+
+class EqReturns:
+    def __init__(self, result: Any) -> None:
+        self.result = result
+
+    def __eq__(self, other: object) -> Any:
+        return self.result
+
+    __hash__ = object.__hash__
+
+
+class TruthRaises:
+    def __init__(self, error: type[BaseException] = Boom) -> None:
+        self.error = error
+
+    def __bool__(self) -> bool:
+        raise self.error("truth")
+
+
+class FormatRaises:
+    def __init__(self, error: type[BaseException] = Boom) -> None:
+        self.error = error
+
+    def __format__(self, spec: str) -> str:
+        raise self.error("format")
+
+
+class FormatsAnInt:
+    def __format__(self, spec: str) -> Any:
+        return 5
+
+
+class Getter:
+    """A decoded answer: `get` answers from `values`, or runs `hook` first."""
+
+    def __init__(self, values: dict[str, Any], hook: Callable[[Any, tuple[Any, ...]], Any] | None = None) -> None:
+        self.values = values
+        self.hook = hook
+
+    def get(self, *args: Any) -> Any:
+        if self.hook is not None:
+            self.hook(self, args)
+        return self.values.get(*args)
+
+
+class Response:
+    def __init__(self, status_code: Any = 200, body: Any = None, text: Any = "raw",
+                 json_error: type[BaseException] | None = None) -> None:
+        self.status_code = status_code
+        self.body = body
+        self._text = text
+        self.json_error = json_error
+
+    def json(self) -> Any:
+        if self.json_error is not None:
+            raise self.json_error("not JSON")
+        return self.body
+
+    @property
+    def text(self) -> Any:
+        if isinstance(self._text, type) and issubclass(self._text, BaseException):
+            raise self._text("text")
+        return self._text
+
+
+class StatusRaises(Response):
+    @property
+    def status_code(self) -> Any:  # type: ignore[override]
+        raise Boom("status")
+
+    @status_code.setter
+    def status_code(self, value: Any) -> None:
+        pass
+
+
+class JsonNotCallable(Response):
+    json = 5  # type: ignore[assignment]
+
+
+class GivesNotImplemented:
+    def get(self, *args: Any) -> Any:
+        return NotImplemented
+
+
+@dataclass
+class Poster:
+    respond: Callable[..., Any]
+    calls: int = 0
+
+    def post(self, url: str, headers: Any, json: Any) -> Any:
+        self.calls += 1
+        return self.respond(url, headers, json)
+
+
+def credits(**members: Any) -> Getter:
+    return Getter({"success": True, "type": "credits_data", "data": {"Credits": 12}, **members})
+
+
+# --- The table -----------------------------------------------------------------
+
+@dataclass
+class Case:
+    call: Callable[[Any, Any], Any]  # (instance, module) -> result
+    respond: Callable[..., Any] | None
+    expected: Any  # a message, or an exception instance (type and text compared)
+    entries: list[tuple[str, int]] = field(default_factory=list)
+    posts: int = 1  # how many times `post` runs
+
+
+def validate(o: Any, m: Any) -> Any:
+    return o.validate_token("tok")
+
+
+def search(o: Any, m: Any) -> Any:
+    return o.search_query("tok", "q")
+
+
+def answer(response: Any) -> Callable[..., Any]:
+    return lambda *a: response
+
+
+def body(value: Any) -> Callable[..., Any]:
+    return answer(Response(200, value))
+
+
+def drop_type(getter: Getter, args: tuple[Any, ...]) -> None:
+    if args[0] == "success":
+        getter.values.pop("type", None)
+
+
+def type_becomes_error(getter: Getter, args: tuple[Any, ...]) -> None:
+    if args[0] == "success":
+        getter.values["type"] = "error"
+
+
+CASES: dict[str, Case] = {
+    # comparisons of "type"
+    "type: == raises": Case(validate, body(credits(type=EqRaises())), Boom("eq"), [(V, 24)]),
+    "type: == raises, search": Case(search, body(credits(type=EqRaises())), Boom("eq"), [(S, 58)]),
+    "type: == gives NotImplemented": Case(validate, body(credits(type=EqReturns(NotImplemented))), "Unexpected response type."),
+    "type: == gives a result whose truth raises": Case(validate, body(credits(type=EqReturns(TruthRaises()))), Boom("truth"), [(V, 24)]),
+    "type: == gives an odd true object": Case(validate, body(Getter({"success": True, "type": EqReturns([0])})), V_NA),
+    "type: == gives None": Case(search, body(Getter({"success": True, "type": EqReturns(None), "data": 1})), "Search results: 1"),
+    # truth of "success"
+    "success: truth raises": Case(validate, body(credits(success=TruthRaises())), Boom("truth"), [(V, 22)]),
+    "success: truth raises, search": Case(search, body(credits(success=TruthRaises())), Boom("truth"), [(S, 57)]),
+    "success: truth raises ValueError, search": Case(search, body(credits(success=TruthRaises(ValueError))), "Search results: raw"),
+    # rendering
+    "Credits: format raises": Case(validate, body(credits(data={"Credits": FormatRaises()})), Boom("format"), [(V, 26)]),
+    "Credits: format gives an int": Case(validate, body(credits(data={"Credits": FormatsAnInt()})),
+                                         TypeError("__format__ must return a str, not int"), [(V, 26)]),
+    "message: format raises": Case(validate, body(Getter({"success": False, "message": FormatRaises()})), Boom("format"), [(V, 34)]),
+    "data: format raises, search": Case(search, body(Getter({"success": True, "data": FormatRaises()})), Boom("format"), [(S, 63)]),
+    "data: format raises ValueError, search": Case(search, body(Getter({"success": True, "data": FormatRaises(ValueError)})),
+                                                   "Search results: raw"),
+    "text: format raises": Case(validate, answer(Response(404, text=FormatRaises())), Boom("format"), [(V, 36)]),
+    # get, json, status_code, text
+    "get raises": Case(validate, body(Getter({}, lambda g, a: (_ for _ in ()).throw(Boom("get")))), Boom("get"), [(V, 22)]),
+    "get raises ValueError, search": Case(search, body(Getter({}, lambda g, a: int("x"))), "Search results: raw"),
+    "answer without get": Case(validate, body(EqReturns(None)), AttributeError("'EqReturns' object has no attribute 'get'"), [(V, 22)]),
+    "get gives NotImplemented": Case(validate, body(GivesNotImplemented()), "Unexpected response type."),
+    "get gives NotImplemented, search": Case(search, body(GivesNotImplemented()), "Search results: NotImplemented"),
+    "json raises": Case(validate, answer(Response(200, json_error=Boom)), Boom("not JSON"), [(V, 21)]),
+    "json raises, search": Case(search, answer(Response(200, json_error=Boom)), Boom("not JSON"), [(S, 56)]),
+    "json not callable": Case(validate, answer(JsonNotCallable(200)), TypeError("'int' object is not callable"), [(V, 21)]),
+    "status_code raises": Case(validate, answer(StatusRaises()), Boom("status"), [(V, 20)]),
+    "status_code raises, search": Case(search, answer(StatusRaises()), Boom("status"), [(S, 54)]),
+    "status_code == raises": Case(validate, answer(Response(EqRaises(), credits())), Boom("eq"), [(V, 20)]),
+    "status_code == gives NotImplemented": Case(validate, answer(Response(EqReturns(NotImplemented), credits())),
+                                                "Error validating token: raw"),
+    "status_code NotImplemented": Case(validate, answer(Response(NotImplemented, credits())), "Error validating token: raw"),
+    "status_code == gives a result whose truth raises": Case(search, answer(Response(EqReturns(TruthRaises()), credits())),
+                                                             Boom("truth"), [(S, 54)]),
+    "status_code == gives an odd true object": Case(search, answer(Response(EqReturns("yes"), Getter({"success": True, "data": 2}))),
+                                                    "Search results: 2"),
+    "text raises": Case(validate, answer(Response(500, text=Boom)), Boom("text"), [(V, 36)]),
+    "text raises, search": Case(search, answer(Response(500, text=Boom)), Boom("text"), [(S, 69)]),
+    # the answer changes while it is read
+    "get drops type on the first lookup": Case(validate, body(Getter({"success": True, "type": "invalid"}, drop_type)),
+                                               "Unexpected response type."),
+    "get changes type on the first lookup, search": Case(search, body(Getter({"success": True, "type": "x"}, type_becomes_error)),
+                                                         "Sorry, couldn't find the results. Try again with a different input."),
+}
+
+def module_entries(exc: BaseException) -> list[tuple[str, int]]:
+    return [(frame.f_code.co_name, line) for frame, line in traceback.walk_tb(exc.__traceback__)
+            if frame.f_code.co_filename == FILE]
+
+
+def outcome_of(case: Case, o: Any, m: Any) -> Any:
+    with warnings.catch_warnings():
+        # bool(NotImplemented) is deprecated, and warns, but still true.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            return case.call(o, m)
+        except Exception as exc:  # noqa: BLE001
+            return exc
+
+
+def check(case: Case, got: Any) -> None:
+    if isinstance(case.expected, BaseException):
+        assert type(got) is type(case.expected) and str(got) == str(case.expected), repr(got)
+        assert module_entries(got) == case.entries
+    else:
+        assert got == case.expected
+
+
+def no_leak(run: Callable[[], Any], roots: list[Any], rounds: int = 40) -> None:
+    """`rounds` more runs leave the totals and the references to `roots` alone."""
+    for _ in range(3):
+        run()
+    objects = watched(roots)
+    before, refs = totals(), reference_counts(objects)
+    for _ in range(rounds):
+        run()
+    grown, refs_grown = totals() - before, reference_counts(objects) - refs
+    assert grown < rounds // 2 and refs_grown < rounds // 2, (grown, refs_grown)
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_hostile_answers(api_logic, monkeypatch, name):
+    case = CASES[name]
+    poster = Poster(case.respond)
+    monkeypatch.setattr(api_logic, "requests", poster)
+    o = api_logic.InternalClass()
+    got = outcome_of(case, o, api_logic)
+    check(case, got)
+    assert poster.calls == case.posts
+    del got
+    no_leak(lambda: outcome_of(case, o, api_logic), [poster])
+
+
+# --- Calling back into the module -------------------------------------------
+
+def test_get_that_validates_another_token_meanwhile(api_logic, monkeypatch):
+    inner: list[str] = []
+    o = api_logic.InternalClass()
+
+    def reenter(getter: Getter, args: tuple[Any, ...]) -> None:
+        if args[0] == "success" and not inner:
+            inner.append("running")
+            inner.append(o.validate_token("inner"))
+
+    answer_ = credits()
+    answer_.hook = reenter
+    monkeypatch.setattr(api_logic, "requests", Poster(body(answer_)))
+    assert o.validate_token("outer") == V_OK
+    assert inner == ["running", V_OK]
+
+
+def test_post_that_searches_meanwhile(api_logic, monkeypatch):
+    inner: list[str] = []
+    o = api_logic.InternalClass()
+
+    def respond(url: str, headers: Any, json: Any) -> Response:
+        if json.get("s") == "outer":
+            inner.append(o.search_query("tok", "inner"))
+        return Response(200, Getter({"success": True, "data": json.get("s", json.get("token"))}))
+
+    monkeypatch.setattr(api_logic, "requests", Poster(respond))
+    assert o.search_query("tok", "outer") == "Search results: outer"
+    assert inner == ["Search results: inner"]
+
+
+def test_search_again_from_inside_the_handler(api_logic, monkeypatch):
+    # Reading the raw text of an unreadable answer searches again: while the
+    # handler runs, its ValueError is the handled exception, the inner search
+    # gives it back as it found it, and the caller's own is back at the end.
+    o = api_logic.InternalClass()
+    seen: list[Any] = []
+
+    class Reentering(Response):
+        @property
+        def text(self) -> str:  # type: ignore[override]
+            handled = sys.exc_info()[1]
+            seen.append(handled)
+            if len(seen) == 1:
+                seen.append(o.search_query("tok", "inner"))
+                seen.append(sys.exc_info()[1] is handled)
+            return "raw"
+
+    monkeypatch.setattr(api_logic, "requests", Poster(answer(Reentering(200, json_error=ValueError))))
+    try:
+        raise KeyError("caller's own")
+    except KeyError as own:
+        caller = own
+        assert o.search_query("tok", "outer") == "Search results: raw"
+        assert sys.exc_info()[1] is own
+    outer_error, inner_error, inner_result, restored = seen
+    assert type(outer_error) is ValueError and outer_error.__context__ is caller
+    assert (inner_result, restored) == ("Search results: raw", True)
+    assert type(inner_error) is ValueError and inner_error is not outer_error
+
+
+# --- Keyword names -------------------------------------------------------------
+
+class NameEqRaises(str):
+    def __eq__(self, other: object) -> bool:
+        raise Boom("name eq")
+
+    __hash__ = str.__hash__
+
+
+class NameEqAlways(str):
+    def __eq__(self, other: object) -> bool:
+        return True
+
+    __hash__ = str.__hash__
+
+
+class NameEqNotImplemented(str):
+    def __eq__(self, other: object) -> Any:
+        return NotImplemented
+
+    __hash__ = str.__hash__
+
+
+class NameEqTruthRaises(str):
+    def __eq__(self, other: object) -> Any:
+        return TruthRaises()
+
+    __hash__ = str.__hash__
+
+
+class NameHashRaises(str):
+    def __hash__(self) -> int:
+        raise Boom("hash")
+
+
+def fast(function: Any, args: tuple[Any, ...], kwnames: tuple[Any, ...]) -> Any:
+    """The fast form with any keyword names, as C code can pass them."""
+    testcapi = pytest.importorskip("_testcapi")
+    return testcapi.pyobject_vectorcall(function, args, kwnames)
+
+
+def multiple(name: str) -> TypeError:
+    return TypeError(f"validate_token() got multiple values for keyword argument '{name}'")
+
+
+def through_type_call(m: Any, o: Any, keywords: dict[Any, Any]) -> Any:
+    function = m.InternalClass.validate_token
+    return type(function).__call__(function, o, **keywords)
+
+
+KEYWORD_CASES: dict[str, tuple[Callable[[Any, Any], Any], Any, list[tuple[str, int]], int]] = {
+    # (call, expected, entries, posts)
+    "name whose == raises": (lambda o, m: o.validate_token(**{NameEqRaises("token"): "t"}), Boom("name eq"), [(V, 8)], 0),
+    "name equal to anything": (lambda o, m: o.validate_token(**{NameEqAlways("zzz"): "t"}), V_OK, [], 1),
+    "name whose == gives NotImplemented": (lambda o, m: o.validate_token(**{NameEqNotImplemented("token"): "t"}), V_OK, [], 1),
+    "name whose == gives an object whose truth raises": (lambda o, m: o.validate_token(**{NameEqTruthRaises("token"): "t"}),
+                                                         Boom("truth"), [(V, 8)], 0),
+    "name that cannot be hashed, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (NameHashRaises("token"),)),
+                                              V_OK, [], 1),
+    # The scan after all parameters are bound compares by code points only.
+    "repeated name whose == raises": (lambda o, m: o.validate_token("t", **{NameEqRaises("token"): "u"}), multiple("token"), [(V, 8)], 0),
+    "extra name whose == raises": (lambda o, m: o.validate_token("t", **{NameEqRaises("extra"): "u"}),
+                                   TypeError("validate_token() got an unexpected keyword argument 'extra'"), [(V, 8)], 0),
+    "key not a str, tuple and dict": (lambda o, m: through_type_call(m, o, {1: "t"}), TypeError("keywords must be strings"), [], 0),
+    "key not a str after a str one, tuple and dict": (lambda o, m: through_type_call(m, o, {"token": "t", 2: "u"}),
+                                                      TypeError("keywords must be strings"), [], 0),
+    "name not a str, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t", "u"), (1,)),
+                                  TypeError("validate_token() keywords must be strings"), [(V, 8)], 0),
+    "name not a str while token is missing, fast form": (
+        lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (1,)),
+        TypeError("validate_token() takes exactly 2 positional arguments (1 given)"), [(V, 8)], 0),
+    "name not a str whose == raises, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (EqRaises(),)),
+                                                  Boom("eq"), [(V, 8)], 0),
+    "None as a name, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (None,)),
+                                  TypeError("validate_token() takes exactly 2 positional arguments (1 given)"), [(V, 8)], 0),
+}
+
+
+@pytest.mark.parametrize("name", list(KEYWORD_CASES))
+def test_hostile_keyword_names(api_logic, monkeypatch, name):
+    call, expected, entries, posts = KEYWORD_CASES[name]
+    case = Case(call, None, expected, entries, posts)
+    poster = Poster(body(credits()))
+    monkeypatch.setattr(api_logic, "requests", poster)
+    o = api_logic.InternalClass()
+    got = outcome_of(case, o, api_logic)
+    check(case, got)
+    assert poster.calls == posts
+    del got
+    no_leak(lambda: outcome_of(case, o, api_logic), [poster])
+
+
+# --- Runaway recursion around the call of `post` ---------------------------------
+
+class CallableInstance:
+    def __call__(self, url: str, headers: Any, json: Any) -> Response:
+        return Response(200, credits())
+
+
+class ResponseClass(Response):
+    """Called as `post`: a class, so a C callable without a vectorcall entry."""
+
+    def __init__(self, url: str, headers: Any, json: Any) -> None:
+        super().__init__(200, credits())
+
+
+POSTS: dict[str, Callable[[], Any]] = {
+    "bound Python method": lambda: Poster(body(credits())).post,
+    "instance with __call__": CallableInstance,
+    "class": lambda: ResponseClass,
+    "functools.partial": lambda: functools.partial(Poster(body(credits())).post),
+}
+
+
+@pytest.mark.parametrize("kind", list(POSTS))
+@pytest.mark.parametrize("method", ["validate_token", "search_query"])
+def test_recursion_limit_met_at_the_call_of_post(api_logic, monkeypatch, kind, method):
+    class Requests:
+        post = staticmethod(POSTS[kind]())
+
+    monkeypatch.setattr(api_logic, "requests", Requests())
+    o = api_logic.InternalClass()
+    call = functools.partial(getattr(o, method), *(("tok",) if method == "validate_token" else ("tok", "q")))
+    line = 19 if method == "validate_token" else 53
+    qualified = V if method == "validate_token" else S
+
+    def at_depth(n: int) -> Any:
+        if n:
+            return at_depth(n - 1)
+        try:
+            return call()
+        except RecursionError as exc:
+            return exc
+
+    def met_at(n: int) -> Any:
+        try:
+            return at_depth(n)
+        except RecursionError as exc:  # met before the module was called
+            return exc
+
+    depth, frame = 0, sys._getframe()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(depth + 60)
+    try:
+        outcomes = [met_at(n) for n in range(60)]
+    finally:
+        sys.setrecursionlimit(limit)
+    guarded = [o for o in outcomes if isinstance(o, RecursionError)
+               and str(o) == "maximum recursion depth exceeded while calling a Python object"
+               and module_entries(o) == [(qualified, line)]
+               and traceback.extract_tb(o.__traceback__)[-1].filename == FILE]
+    assert guarded, {str(o) for o in outcomes}
+    assert all(isinstance(o, (RecursionError, str)) for o in outcomes)
+    assert "Token validated" in outcomes[0] or "Search results" in outcomes[0]
