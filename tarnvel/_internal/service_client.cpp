@@ -2,6 +2,9 @@
 // decoding the answer, looking up its members and composing the message.
 #include "service_client.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include "equality.hpp"
 #include "method_object.hpp"
 #include "module_state.hpp"
@@ -93,23 +96,92 @@ PyObject* call_method(PyObject* object, PyObject* name, PyObject* argument = nul
     return PyObject_VectorcallMethod(name, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// `value.get(key)`.
-PyObject* lookup(PyObject* value, PyObject* key) { return call_method(value, state.get, key); }
-
-// `value.get(key, default)`, the pair held in one prebuilt tuple.
-PyObject* lookup_with_default(PyObject* value, PyObject* key_and_default)
+// `dict.get(key, default)` on an exact dict, as dict's own `get` answers it;
+// guarded like the call of that method descriptor, which an exact dict always
+// finds: it has no instance dictionary and its type cannot be changed.
+PyObject* exact_dict_get(PyObject* dict, PyObject* key, PyObject* default_value)
 {
-    Ref get = Ref::steal(PyObject_GetAttr(value, state.get));
-    if (!get) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return nullptr;
     }
-    return call_guarded(get.get(), &PyTuple_GET_ITEM(key_and_default, 0), 2, nullptr, key_and_default);
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    Py_LeaveRecursiveCall();
+    if (found != nullptr) {
+        return Py_NewRef(found);
+    }
+    return PyErr_Occurred() ? nullptr : Py_NewRef(default_value);
 }
+
+// `value.get(key)`.
+PyObject* lookup(PyObject* value, PyObject* key)
+{
+    if (PyDict_CheckExact(value)) {
+        return exact_dict_get(value, key, Py_None);
+    }
+    return call_method(value, state.get, key);
+}
+
+// The attribute `get` of `value` as `value.get(...)` in Python code finds it:
+// 1 when it is a method that takes `value` as its first argument (no bound
+// method is made), 0 when it is the attribute itself, -1 with an exception.
+int find_get(PyObject* value, Ref* get)
+{
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(value, state.get, &found);
+    *get = Ref::steal(found);
+    return found == nullptr ? -1 : unbound;
+}
+
+// `value.get(key, default)` as the tuple-and-dict protocol calls it, the pair
+// held in one prebuilt tuple.
+PyObject* lookup_with_default(PyObject* value, PyObject* key_and_default)
+{
+    PyObject* const* pair = &PyTuple_GET_ITEM(key_and_default, 0);
+    if (PyDict_CheckExact(value)) {
+        return exact_dict_get(value, pair[0], pair[1]);
+    }
+    Ref get;
+    int unbound = find_get(value, &get);
+    if (unbound < 0) {
+        return nullptr;
+    }
+    if (unbound) {
+        PyObject* args[] = {value, pair[0], pair[1]};
+        return call_guarded(get.get(), args, 3, nullptr);
+    }
+    return call_guarded(get.get(), pair, 2, nullptr, key_and_default);
+}
+
+// The dictionary version under which a name was last found, with what was
+// found: valid while the dictionary is unchanged, since every change of any
+// dictionary gives it a new version, never handed out before. The value is
+// borrowed from the dictionary. Read and written with the interpreter lock held.
+struct VersionedLookup {
+    uint64_t version = 0;
+    PyObject* value = nullptr;
+};
+
+// `dict[name]` borrowed, or null (with an exception set only on an error).
+PyObject* cached_item(PyDictObject* dict, PyObject* name, VersionedLookup& cache)
+{
+    if (dict->ma_version_tag == cache.version && cache.version != 0) {
+        return cache.value;
+    }
+    PyObject* found = PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), name);
+    if (found != nullptr) {
+        cache = {dict->ma_version_tag, found};
+    }
+    return found;
+}
+
+VersionedLookup requests_in_namespace;
+VersionedLookup post_in_requests;
 
 // The global name `requests`: the module's namespace first, then builtins.
 PyObject* resolve_requests()
 {
-    PyObject* found = PyDict_GetItemWithError(state.namespace_dict, state.requests);
+    PyObject* found = cached_item(reinterpret_cast<PyDictObject*>(state.namespace_dict), state.requests,
+                                  requests_in_namespace);
     if (found != nullptr) {
         return Py_NewRef(found);
     }
@@ -124,6 +196,26 @@ PyObject* resolve_requests()
     return found;
 }
 
+// `requests.post`. On a plain module, attribute lookup finds a name that its
+// (unchangeable) type lacks in the module's dictionary, so look there first;
+// a module without it takes the ordinary road to its __getattr__ and error.
+PyObject* get_post(PyObject* requests)
+{
+    if (Py_TYPE(requests) == &PyModule_Type) {
+        PyObject* dict = PyModule_GetDict(requests);
+        if (dict != nullptr && _PyType_Lookup(&PyModule_Type, state.post) == nullptr) {
+            PyObject* found = cached_item(reinterpret_cast<PyDictObject*>(dict), state.post, post_in_requests);
+            if (found != nullptr) {
+                return Py_NewRef(found);
+            }
+            if (PyErr_Occurred()) {
+                return nullptr;
+            }
+        }
+    }
+    return PyObject_GetAttr(requests, state.post);
+}
+
 // `requests.post(url, headers=headers, json=payload)`.
 PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
 {
@@ -131,7 +223,7 @@ PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
     if (!requests) {
         return nullptr;
     }
-    Ref post = Ref::steal(PyObject_GetAttr(requests.get(), state.post));
+    Ref post = Ref::steal(get_post(requests.get()));
     if (!post) {
         return nullptr;
     }
@@ -174,9 +266,43 @@ PyObject* render(PyObject* value)
     return PyObject_Format(value, state.empty_str);
 }
 
+// `prefix` (ASCII) followed by the decimal text of `number`, made in one piece:
+// what the representation of an int of that value gives.
+PyObject* concat_decimal(PyObject* prefix, long number)
+{
+    char digits[3 * sizeof(long) + 1];
+    char* const end = digits + sizeof(digits);
+    char* first = end;
+    unsigned long magnitude = number < 0 ? 0UL - static_cast<unsigned long>(number) : static_cast<unsigned long>(number);
+    do {
+        *--first = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (number < 0) {
+        *--first = '-';
+    }
+    Py_ssize_t prefix_length = PyUnicode_GET_LENGTH(prefix);
+    Py_ssize_t digit_count = end - first;
+    PyObject* message = PyUnicode_New(prefix_length + digit_count, 127);
+    if (message == nullptr) {
+        return nullptr;
+    }
+    Py_UCS1* data = PyUnicode_1BYTE_DATA(message);
+    std::memcpy(data, PyUnicode_1BYTE_DATA(prefix), static_cast<std::size_t>(prefix_length));
+    std::memcpy(data + prefix_length, first, static_cast<std::size_t>(digit_count));
+    return message;
+}
+
 // `prefix` followed by the rendered `value`.
 PyObject* compose(PyObject* prefix, PyObject* value)
 {
+    if (PyLong_CheckExact(value) && PyUnicode_IS_ASCII(prefix)) {
+        int overflow;
+        long number = PyLong_AsLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+            return concat_decimal(prefix, number);
+        }
+    }
     Ref text = Ref::steal(render(value));
     if (!text) {
         return nullptr;
@@ -252,16 +378,27 @@ PyObject* validate_token_steps(PyObject* token, int* failed_line)
         Ref credits;
         {
             // `data.get("data", {})`: `get` is fetched before the default is made.
-            Ref get = Ref::steal(PyObject_GetAttr(data.get(), state.get));
-            if (!get) {
-                return fail_at(failed_line, lookup_credits);
+            Ref inner;
+            if (PyDict_CheckExact(data.get())) {
+                Ref empty = Ref::steal(PyDict_New());
+                if (!empty) {
+                    return fail_at(failed_line, lookup_credits);
+                }
+                inner = Ref::steal(exact_dict_get(data.get(), state.data, empty.get()));
+            } else {
+                Ref get;
+                int unbound = find_get(data.get(), &get);
+                if (unbound < 0) {
+                    return fail_at(failed_line, lookup_credits);
+                }
+                Ref empty = Ref::steal(PyDict_New());
+                if (!empty) {
+                    return fail_at(failed_line, lookup_credits);
+                }
+                PyObject* args[] = {data.get(), state.data, empty.get()};
+                size_t nargs = unbound ? 3 : 2;
+                inner = Ref::steal(PyObject_Vectorcall(get.get(), args + (3 - nargs), nargs, nullptr));
             }
-            Ref empty = Ref::steal(PyDict_New());
-            if (!empty) {
-                return fail_at(failed_line, lookup_credits);
-            }
-            PyObject* args[] = {state.data, empty.get()};
-            Ref inner = Ref::steal(PyObject_Vectorcall(get.get(), args, 2, nullptr));
             if (!inner) {
                 return fail_at(failed_line, lookup_credits);
             }
