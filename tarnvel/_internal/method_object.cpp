@@ -390,8 +390,8 @@ PyObject* method_object_repr(PyObject* self)
 
 int method_object_traverse(PyObject* self, visitproc visit, void* arg)
 {
+    // The type is static; a heap subclass's own traverse visits the subclass.
     MethodObject* m = as_method(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(m->module);
     Py_VISIT(m->dict);
     Py_VISIT(m->name);
@@ -430,11 +430,9 @@ void method_object_dealloc(PyObject* self)
         PyObject_ClearWeakRefs(self);
     }
     method_object_clear(self);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-        Py_DECREF(type);
-    }
+    // A heap subclass's instance comes here through the subclass's dealloc,
+    // which releases the subclass itself.
+    Py_TYPE(self)->tp_free(self);
 }
 
 // ---------------------------------------------------------------------------
