@@ -72,7 +72,8 @@ def through_responses(api_logic: Any) -> Iterator[Callable[[], list[tuple[str, d
 
 
 BACKENDS = {"sandbox": through_sandbox, "responses": through_responses}
-INVALID_HEADER = (requests.exceptions.InvalidHeader, "Invalid leading whitespace, reserved character(s), or return character(s)")
+# The start of the text only: its wording differs between versions of requests.
+INVALID_HEADER = (requests.exceptions.InvalidHeader, "Invalid leading whitespace, reserved character(s), or return")
 NOT_LATIN_1 = (UnicodeEncodeError, "'latin-1' codec can't encode character")
 
 # (token, query or None for validate_token, outcome through the sandbox, outcome through responses);
