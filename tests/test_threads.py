@@ -3,6 +3,7 @@ arguments call for, and a thread's handled exception (what sys.exc_info()
 reports) is the same after every call as before it."""
 from __future__ import annotations
 
+import asyncio
 import sys
 import threading
 import time
@@ -132,6 +133,40 @@ def test_many_threads_each_get_their_own_messages(api_logic, monkeypatch, handli
         return complaints
 
     assert run_threads(work, THREADS) == []
+
+
+def test_generators_and_coroutines_keep_their_handled_exceptions(api_logic, monkeypatch):
+    # Each suspended frame has a handled exception of its own; a search that
+    # takes its ValueError path in one leaves every other one as it was.
+    monkeypatch.setattr(api_logic, "requests", Echo())
+    obj = api_logic.InternalClass()
+
+    def raw() -> str:
+        return obj.search_query("tok:raw:g", "raw:g")
+
+    def generator() -> Any:
+        try:
+            raise TypeError("generator's own")
+        except TypeError as mine:
+            while True:
+                yield raw(), sys.exc_info()[1] is mine
+
+    async def coroutine() -> tuple[str, bool]:
+        try:
+            raise LookupError("coroutine's own")
+        except LookupError as mine:
+            await asyncio.sleep(0)
+            return raw(), sys.exc_info()[1] is mine
+
+    frames = generator()
+    assert next(frames) == ("Search results: raw:g", True)
+    assert sys.exc_info() == (None, None, None)
+    try:
+        raise KeyError("caller's own")
+    except KeyError as own:
+        assert next(frames) == ("Search results: raw:g", True)
+        assert asyncio.run(coroutine()) == ("Search results: raw:g", True)
+        assert sys.exc_info()[1] is own
 
 
 # --- Over real TLS, against the sandbox service -----------------------------
