@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "equality.hpp"
 #include "method_object.hpp"
@@ -216,6 +218,52 @@ PyObject* get_post(PyObject* requests)
     return PyObject_GetAttr(requests, state.post);
 }
 
+// Request dicts of the search, built as copies of dicts that hold the
+// constant members and a placeholder for the call's value: a copy has the
+// keys in the same order, in the same table, as inserting them one by one
+// into a new dict gives, and costs one allocation instead of one per member.
+// Made on the first search and kept; published only once complete, since
+// making them can run a collection and so other threads.
+struct SearchTemplates {
+    PyObject* payload = nullptr;  // {"s": None, "l": "en", "o": "content"}
+    PyObject* headers = nullptr;  // {"Content-Type": "application/json", "authToken": None}
+};
+SearchTemplates search_templates;
+
+Ref make_template(std::initializer_list<std::pair<PyObject*, PyObject*>> members)
+{
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        return dict;
+    }
+    for (const auto& [key, value] : members) {
+        if (PyDict_SetItem(dict.get(), key, value) < 0) {
+            return Ref();
+        }
+    }
+    return dict;
+}
+
+// A copy of `*slot` (made from `members` on first use) with `key` set to `value`.
+PyObject* from_template(PyObject*& slot, std::initializer_list<std::pair<PyObject*, PyObject*>> members,
+                        PyObject* key, PyObject* value)
+{
+    if (slot == nullptr) {
+        Ref made = make_template(members);
+        if (!made) {
+            return nullptr;
+        }
+        if (slot == nullptr) {
+            slot = made.release();
+        }
+    }
+    Ref copy = Ref::steal(PyDict_Copy(slot));
+    if (!copy || PyDict_SetItem(copy.get(), key, value) < 0) {
+        return nullptr;
+    }
+    return copy.release();
+}
+
 // `requests.post(url, headers=headers, json=payload)`.
 PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
 {
@@ -266,6 +314,31 @@ PyObject* render(PyObject* value)
     return PyObject_Format(value, state.empty_str);
 }
 
+// `prefix` followed by `text`, as PyUnicode_Concat makes it. The usual case,
+// an ASCII prefix and a non-empty exact str of one byte per character, is
+// copied straight into the new string.
+PyObject* concat(PyObject* prefix, PyObject* text)
+{
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_READY(text) || PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND ||
+        !PyUnicode_IS_ASCII(prefix)) {
+        return PyUnicode_Concat(prefix, text);
+    }
+    Py_ssize_t prefix_length = PyUnicode_GET_LENGTH(prefix);
+    Py_ssize_t text_length = PyUnicode_GET_LENGTH(text);
+    // An empty text gives the prefix itself there; a huge one, its error.
+    if (text_length == 0 || text_length > PY_SSIZE_T_MAX - prefix_length) {
+        return PyUnicode_Concat(prefix, text);
+    }
+    PyObject* joined = PyUnicode_New(prefix_length + text_length, PyUnicode_IS_ASCII(text) ? 127 : 255);
+    if (joined == nullptr) {
+        return nullptr;
+    }
+    Py_UCS1* data = PyUnicode_1BYTE_DATA(joined);
+    std::memcpy(data, PyUnicode_1BYTE_DATA(prefix), static_cast<std::size_t>(prefix_length));
+    std::memcpy(data + prefix_length, PyUnicode_1BYTE_DATA(text), static_cast<std::size_t>(text_length));
+    return joined;
+}
+
 // `prefix` (ASCII) followed by the decimal text of `number`, made in one piece:
 // what the representation of an int of that value gives.
 PyObject* concat_decimal(PyObject* prefix, long number)
@@ -303,11 +376,14 @@ PyObject* compose(PyObject* prefix, PyObject* value)
             return concat_decimal(prefix, number);
         }
     }
+    if (PyUnicode_CheckExact(value)) {
+        return concat(prefix, value);
+    }
     Ref text = Ref::steal(render(value));
     if (!text) {
         return nullptr;
     }
-    return PyUnicode_Concat(prefix, text.get());
+    return concat(prefix, text.get());
 }
 
 // `prefix` followed by the rendered `response.text`.
@@ -491,6 +567,27 @@ private:
     PyObject* saved_;
 };
 
+// An exception as raised from Python code: an instance of exactly the raised
+// class, whose metaclass is `type`. Normalising it would change nothing and
+// run no code, and matching its class is matching the instance.
+bool is_plain_instance(PyObject* type, PyObject* value)
+{
+    return value != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(value)) == type && PyExceptionInstance_Check(value) &&
+           Py_IS_TYPE(Py_TYPE(type), &PyType_Type);
+}
+
+// The caught ValueError, normalised, becomes the handled exception while the
+// answer's raw text is returned as the results.
+PyObject* handle_value_error(PyObject* response, Ref, Ref value, Ref traceback, int* failed_line)
+{
+    if (traceback && PyException_SetTraceback(value.get(), traceback.get()) < 0) {
+        return fail_at(failed_line, search_line::take_over);
+    }
+    PyErr_SetHandledException(value.get());
+    PyObject* message = compose_from_text(state.msg_search_results, response);
+    return message != nullptr ? message : fail_at(failed_line, search_line::raw_text);
+}
+
 // The ValueError handler: the pending ValueError becomes the handled
 // exception while the answer's raw text is returned as the results.
 //
@@ -522,12 +619,7 @@ PyObject* answer_with_raw_text(PyObject* response, int* failed_line)
         PyErr_Restore(instance_class, value.release(), traceback.release());
         return nullptr;
     }
-    if (traceback && PyException_SetTraceback(value.get(), traceback.get()) < 0) {
-        return fail_at(failed_line, search_line::take_over);
-    }
-    PyErr_SetHandledException(value.get());
-    PyObject* message = compose_from_text(state.msg_search_results, response);
-    return message != nullptr ? message : fail_at(failed_line, search_line::raw_text);
+    return handle_value_error(response, std::move(type), std::move(value), std::move(traceback), failed_line);
 }
 
 PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
@@ -535,15 +627,16 @@ PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
     using namespace search_line;
     Ref response;
     {
-        Ref payload = Ref::steal(PyDict_New());
-        if (!payload || PyDict_SetItem(payload.get(), state.s, query) < 0 ||
-            PyDict_SetItem(payload.get(), state.l, state.en) < 0 ||
-            PyDict_SetItem(payload.get(), state.o, state.content) < 0) {
+        Ref payload = Ref::steal(from_template(search_templates.payload,
+                                               {{state.s, Py_None}, {state.l, state.en}, {state.o, state.content}},
+                                               state.s, query));
+        if (!payload) {
             return fail_at(failed_line, search_line::payload);
         }
-        Ref headers = Ref::steal(PyDict_New());
-        if (!headers || PyDict_SetItem(headers.get(), state.content_type, state.application_json) < 0 ||
-            PyDict_SetItem(headers.get(), state.authToken, token) < 0) {
+        Ref headers = Ref::steal(from_template(search_templates.headers,
+                                               {{state.content_type, state.application_json}, {state.authToken, Py_None}},
+                                               state.authToken, token));
+        if (!headers) {
             return fail_at(failed_line, search_line::headers);
         }
         response = Ref::steal(tarnvel::post(state.search_url, headers.get(), payload.get()));
@@ -567,10 +660,22 @@ PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
     }
     // The raising step's entry comes first, caught or not.
     add_traceback(TracebackFunction::search_query, read_line);
-    if (!PyErr_ExceptionMatches(state.value_error)) {
+    PyObject *raised_type, *raised_value, *raised_traceback;
+    PyErr_Fetch(&raised_type, &raised_value, &raised_traceback);
+    if (!is_plain_instance(raised_type, raised_value)) {
+        PyErr_Restore(raised_type, raised_value, raised_traceback);
+        if (!PyErr_ExceptionMatches(state.value_error)) {
+            return fail_at(failed_line, 0);
+        }
+        return answer_with_raw_text(response.get(), failed_line);
+    }
+    if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(raised_type),
+                          reinterpret_cast<PyTypeObject*>(state.value_error))) {
+        PyErr_Restore(raised_type, raised_value, raised_traceback);
         return fail_at(failed_line, 0);
     }
-    return answer_with_raw_text(response.get(), failed_line);
+    return handle_value_error(response.get(), Ref::steal(raised_type), Ref::steal(raised_value),
+                     Ref::steal(raised_traceback), failed_line);
 }
 
 }  // namespace
