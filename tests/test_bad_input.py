@@ -42,15 +42,23 @@ def endpoint_urls(api_logic: Any) -> tuple[str, str]:
     return urls[0], urls[1]
 
 
-@contextmanager
-def through_sandbox(api_logic: Any) -> Iterator[Callable[[], list[tuple[str, dict[str, str], Any]]]]:
+@pytest.fixture(scope="module")
+def service() -> Iterator[Any]:
+    """One sandbox for the whole file: certificates are slow to make under an emulator."""
     sandbox = pytest.importorskip("sandbox", reason="devtools/sandbox.py is not available")
-    with sandbox.Sandbox() as service, service.installed(api_logic):
+    with sandbox.Sandbox() as running:
+        yield running
+
+
+@contextmanager
+def through_sandbox(api_logic: Any, service: Any) -> Iterator[Callable[[], list[tuple[str, dict[str, str], Any]]]]:
+    service.clear()
+    with service.installed(api_logic):
         yield lambda: [(r.path, r.headers, r.body) for r in service.received]
 
 
 @contextmanager
-def through_responses(api_logic: Any) -> Iterator[Callable[[], list[tuple[str, dict[str, str], Any]]]]:
+def through_responses(api_logic: Any, service: Any) -> Iterator[Callable[[], list[tuple[str, dict[str, str], Any]]]]:
     responses = pytest.importorskip("responses")
     received: list[tuple[str, dict[str, str], Any]] = []
 
@@ -103,12 +111,17 @@ def sent_value(record: tuple[str, dict[str, str], Any], search: bool) -> tuple[s
     return body["token"], None
 
 
-@pytest.mark.parametrize("backend", list(BACKENDS))
+@pytest.fixture(params=list(BACKENDS))
+def backend(request: Any) -> tuple[str, Any]:
+    name = request.param
+    return name, request.getfixturevalue("service") if name == "sandbox" else None
+
+
 @pytest.mark.parametrize("name", list(CASES))
 def test_awkward_tokens_and_queries(api_logic, backend, name):
     token, query, *outcomes = CASES[name]
-    expected = outcomes[list(BACKENDS).index(backend)]
-    with BACKENDS[backend](api_logic) as received:
+    expected = outcomes[list(BACKENDS).index(backend[0])]
+    with BACKENDS[backend[0]](api_logic, backend[1]) as received:
         obj = api_logic.InternalClass()
         call = (lambda: obj.validate_token(token)) if query is None else (lambda: obj.search_query(token, query))
         if isinstance(expected, str):
@@ -126,7 +139,6 @@ def test_awkward_tokens_and_queries(api_logic, backend, name):
             assert received() == []
 
 
-@pytest.mark.parametrize("backend", list(BACKENDS))
 @pytest.mark.parametrize("method", ["search_query", "validate_token"])
 def test_tens_of_megabytes_arrive_whole(api_logic, backend, method):
     size = scaled(20 * 2**20, minimum=2**20)
@@ -134,7 +146,7 @@ def test_tens_of_megabytes_arrive_whole(api_logic, backend, method):
     tricky = "\x00\r\n\"\\\t"
     half = (size - 3 * len(tricky)) // 2
     value = tricky + "a" * half + tricky + "b" * half + tricky
-    with BACKENDS[backend](api_logic) as received:
+    with BACKENDS[backend[0]](api_logic, backend[1]) as received:
         obj = api_logic.InternalClass()
         if method == "search_query":
             assert obj.search_query("tok", value) == RESULTS
