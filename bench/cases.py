@@ -29,17 +29,19 @@ class DecodeError(ValueError):
 class Response:
     """The three attributes the clients read of a `requests` response."""
 
-    def __init__(self, status_code: int, text: str, data: object = None, decodes: bool = True) -> None:
+    def __init__(self, status_code: int, text: str, data: object = None) -> None:
         self.status_code = status_code
         self.text = text
         self._data = data
-        if not decodes:
-            self.json = self._fail  # instance attribute shadows the method
 
     def json(self) -> object:
         return self._data
 
-    def _fail(self) -> object:
+
+class NotJsonResponse(Response):
+    """A response whose body does not decode, as `requests` reports it."""
+
+    def json(self) -> object:
         raise DecodeError("Expecting value: line 1 column 1 (char 0)")
 
 
@@ -59,7 +61,7 @@ RESPONSES = {
     "credits": Response(200, "", {"success": True, "type": "credits_data", "data": {"Credits": 12}}),
     "refusal": Response(200, "", {"success": False, "message": "Token expired"}),
     "results": Response(200, "", {"success": True, "type": "results", "data": "3 documents"}),
-    "not_json": Response(200, "<html>busy</html>", decodes=False),
+    "not_json": NotJsonResponse(200, "<html>busy</html>"),
     "none": Response(200, "", {}),
 }
 

@@ -163,12 +163,19 @@ struct VersionedLookup {
     PyObject* value = nullptr;
 };
 
+PyObject* lookup_and_cache(PyDictObject* dict, PyObject* name, VersionedLookup& cache);
+
 // `dict[name]` borrowed, or null (with an exception set only on an error).
 PyObject* cached_item(PyDictObject* dict, PyObject* name, VersionedLookup& cache)
 {
     if (dict->ma_version_tag == cache.version && cache.version != 0) {
         return cache.value;
     }
+    return lookup_and_cache(dict, name, cache);
+}
+
+PyObject* lookup_and_cache(PyDictObject* dict, PyObject* name, VersionedLookup& cache)
+{
     PyObject* found = PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), name);
     if (found != nullptr) {
         cache = {dict->ma_version_tag, found};
@@ -199,14 +206,19 @@ PyObject* resolve_requests()
 }
 
 // `requests.post`. On a plain module, attribute lookup finds a name that its
-// (unchangeable) type lacks in the module's dictionary, so look there first;
-// a module without it takes the ordinary road to its __getattr__ and error.
+// type lacks in the module's dictionary, so look there first; a module
+// without it takes the ordinary road to its __getattr__ and error. The
+// module type cannot be changed, so what it lacks is checked only when the
+// dictionary has changed.
 PyObject* get_post(PyObject* requests)
 {
     if (Py_TYPE(requests) == &PyModule_Type) {
-        PyObject* dict = PyModule_GetDict(requests);
-        if (dict != nullptr && _PyType_Lookup(&PyModule_Type, state.post) == nullptr) {
-            PyObject* found = cached_item(reinterpret_cast<PyDictObject*>(dict), state.post, post_in_requests);
+        auto* dict = reinterpret_cast<PyDictObject*>(PyModule_GetDict(requests));
+        if (dict->ma_version_tag == post_in_requests.version && post_in_requests.version != 0) {
+            return Py_NewRef(post_in_requests.value);
+        }
+        if (_PyType_Lookup(&PyModule_Type, state.post) == nullptr) {
+            PyObject* found = lookup_and_cache(dict, state.post, post_in_requests);
             if (found != nullptr) {
                 return Py_NewRef(found);
             }
