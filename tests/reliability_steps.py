@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import enum
 import sys
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from functools import partial
 from typing import Any, Callable
 
@@ -88,17 +88,29 @@ class Step:
     expected: dict[str, Any]
     function: str | None = None  # whose traceback entries a MemoryError may carry
     cold: bool = False  # swept before any warm-up: the first failure at its line
-    requests: Any = field(default=None)  # what the module attribute `requests` is during the sweep
+    requests: Any = None  # the Answer its stand-in gives, another stand-in, or False for none (None: CREDITS)
 
 
-def answering(response: Answer | None) -> Any:
-    return None if response is None else Poster(response)
+class _Instance:
+    """Stands for the one instance of InternalClass in an argument list."""
+
+
+INSTANCE = _Instance()
+_instances: list[Any] = []
+
+
+def with_instance(m: Any, values: Any) -> Any:
+    """`values` (a tuple or a dict) with INSTANCE replaced by the instance."""
+    if not _instances:
+        _instances.append(m.InternalClass())
+    if isinstance(values, dict):
+        return {k: _instances[0] if v is INSTANCE else v for k, v in values.items()}
+    return [_instances[0] if v is INSTANCE else v for v in values]
 
 
 def call(method: str, *args: Any, **kwargs: Any) -> Callable[[Any], Callable[[], Any]]:
     """The method read through the class, called in the fast form."""
-    return lambda m: partial(getattr(m.InternalClass, method), *args_with_instance(m, args),
-                             **{k: instance_of(m) if v is INSTANCE else v for k, v in kwargs.items()})
+    return lambda m: partial(getattr(m.InternalClass, method), *with_instance(m, args), **with_instance(m, kwargs))
 
 
 def tuple_and_dict(method: str, *args: Any, keywords: dict[Any, Any] | None = None) -> Callable[[Any], Callable[[], Any]]:
@@ -106,27 +118,8 @@ def tuple_and_dict(method: str, *args: Any, keywords: dict[Any, Any] | None = No
     and the keyword dict `keywords` (whose keys need not be str)."""
     def build(m: Any) -> Callable[[], Any]:
         function = getattr(m.InternalClass, method)
-        named = {k: instance_of(m) if v is INSTANCE else v for k, v in (keywords or {}).items()}
-        return partial(type(function).__call__, function, *args_with_instance(m, args), **named)
+        return partial(type(function).__call__, function, *with_instance(m, args), **with_instance(m, keywords or {}))
     return build
-
-
-class _Instance:
-    """Placeholder for the instance in an argument list."""
-
-
-INSTANCE = _Instance()
-
-
-def instance_of(m: Any) -> Any:
-    return _instances.setdefault("o", m.InternalClass())
-
-
-def args_with_instance(m: Any, args: tuple[Any, ...]) -> list[Any]:
-    return [instance_of(m) if a is INSTANCE else a for a in args]
-
-
-_instances: dict[str, Any] = {}
 
 
 def in_except(build: Callable[[Any], Callable[[], Any]]) -> Callable[[Any], Callable[[], Any]]:
