@@ -1,0 +1,99 @@
+"""End to end over loopback TLS: the native module vs `requests.post` called directly.
+
+    PYTHONPATH=<stage> python bench/end_to_end.py [--rounds N] [--batch M]
+
+The sandbox service (devtools/sandbox.py) answers on 127.0.0.1 over real TLS.
+Three callers make the same requests through the same stand-in for
+`requests` (it swaps only the origin and trusts the sandbox's CA):
+
+- direct: `requests.post(url, headers=..., json=...)`, nothing else;
+- native: tarnvel._internal.api_logic.InternalClass;
+- python: the pure-Python equivalent, for reference.
+
+Batches of calls alternate between the callers so that drift hits all alike;
+the figure per caller is the median time per call over its batches, and the
+overhead ratio is native / direct (a ratio near 1.00 means the module's own
+work is lost in the exchange).
+"""
+from __future__ import annotations
+
+import argparse
+import statistics
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "devtools"))
+sys.path.insert(0, str(ROOT / "bench"))
+
+import reference_client  # noqa: E402
+import sandbox  # noqa: E402
+import tarnvel._internal.api_logic as api_logic  # noqa: E402
+
+TOKEN = "credits"
+QUERY = "results"
+
+
+def callers(stand_in):
+    native, python = api_logic.InternalClass(), reference_client.InternalClass()
+    validate_url, search_url = reference_client.VALIDATION_URL, reference_client.SEARCH_URL
+
+    def direct_validate():
+        return stand_in.post(validate_url, headers={"Content-Type": "application/json"}, json={"token": TOKEN})
+
+    def direct_search():
+        return stand_in.post(search_url, headers={"Content-Type": "application/json", "authToken": TOKEN},
+                             json={"s": QUERY, "l": "en", "o": "content"})
+
+    return {
+        "validate_token": {
+            "direct": direct_validate,
+            "native": lambda: native.validate_token(TOKEN),
+            "python": lambda: python.validate_token(TOKEN),
+        },
+        "search_query": {
+            "direct": direct_search,
+            "native": lambda: native.search_query(TOKEN, QUERY),
+            "python": lambda: python.search_query(TOKEN, QUERY),
+        },
+    }
+
+
+def measure(rounds: int, batch: int) -> dict[str, dict[str, float]]:
+    results: dict[str, dict[str, float]] = {}
+    with sandbox.Sandbox() as service, service.installed(api_logic, reference_client) as stand_in:
+        for operation, by_caller in callers(stand_in).items():
+            expected = by_caller["python"]()
+            if by_caller["native"]() != expected:
+                raise AssertionError(f"{operation}: the two clients answer differently")
+            for call in by_caller.values():  # connection pools, caches, specialisation
+                for _ in range(batch):
+                    call()
+            samples: dict[str, list[float]] = {name: [] for name in by_caller}
+            for _ in range(rounds):
+                for name, call in by_caller.items():
+                    start = time.perf_counter()
+                    for _ in range(batch):
+                        call()
+                    samples[name].append((time.perf_counter() - start) / batch)
+                service.clear()
+            results[operation] = {name: statistics.median(values) for name, values in samples.items()}
+    return results
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=60, help="batches per caller and operation")
+    parser.add_argument("--batch", type=int, default=10, help="calls per batch")
+    args = parser.parse_args()
+    results = measure(args.rounds, args.batch)
+    print(f"end to end over loopback TLS, {args.rounds} x {args.batch} calls per caller (median per call)")
+    print(f"{'operation':<16}{'direct':>12}{'native':>12}{'python':>12}{'native/direct':>15}{'python/direct':>15}")
+    for operation, t in results.items():
+        print(f"{operation:<16}{t['direct'] * 1e6:>10.0f}us{t['native'] * 1e6:>10.0f}us{t['python'] * 1e6:>10.0f}us"
+              f"{t['native'] / t['direct']:>15.3f}{t['python'] / t['direct']:>15.3f}")
+
+
+if __name__ == "__main__":
+    main()
