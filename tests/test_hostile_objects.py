@@ -159,6 +159,12 @@ def body(value: Any) -> Callable[..., Any]:
     return answer(Response(200, value))
 
 
+def raising(error: type[BaseException]) -> Callable[[Getter, tuple[Any, ...]], None]:
+    def hook(getter: Getter, args: tuple[Any, ...]) -> None:
+        raise error("get")
+    return hook
+
+
 def drop_type(getter: Getter, args: tuple[Any, ...]) -> None:
     if args[0] == "success":
         getter.values.pop("type", None)
@@ -191,8 +197,8 @@ CASES: dict[str, Case] = {
                                                    "Search results: raw"),
     "text: format raises": Case(validate, answer(Response(404, text=FormatRaises())), Boom("format"), [(V, 36)]),
     # get, json, status_code, text
-    "get raises": Case(validate, body(Getter({}, lambda g, a: (_ for _ in ()).throw(Boom("get")))), Boom("get"), [(V, 22)]),
-    "get raises ValueError, search": Case(search, body(Getter({}, lambda g, a: int("x"))), "Search results: raw"),
+    "get raises": Case(validate, body(Getter({}, raising(Boom))), Boom("get"), [(V, 22)]),
+    "get raises ValueError, search": Case(search, body(Getter({}, raising(ValueError))), "Search results: raw"),
     "answer without get": Case(validate, body(EqReturns(None)), AttributeError("'EqReturns' object has no attribute 'get'"), [(V, 22)]),
     "get gives NotImplemented": Case(validate, body(GivesNotImplemented()), "Unexpected response type."),
     "get gives NotImplemented, search": Case(search, body(GivesNotImplemented()), "Search results: NotImplemented"),
@@ -217,6 +223,7 @@ CASES: dict[str, Case] = {
     "get changes type on the first lookup, search": Case(search, body(Getter({"success": True, "type": "x"}, type_becomes_error)),
                                                          "Sorry, couldn't find the results. Try again with a different input."),
 }
+
 
 def module_entries(exc: BaseException) -> list[tuple[str, int]]:
     return [(frame.f_code.co_name, line) for frame, line in traceback.walk_tb(exc.__traceback__)
