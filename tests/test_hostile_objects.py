@@ -216,6 +216,9 @@ CASES: dict[str, Case] = {
     "status_code == gives an odd true object": Case(search, answer(Response(EqReturns("yes"), Getter({"success": True, "data": 2}))),
                                                     "Search results: 2"),
     "text raises": Case(validate, answer(Response(500, text=Boom)), Boom("text"), [(V, 36)]),
+    "text gives NotImplemented": Case(validate, answer(Response(500, text=NotImplemented)), "Error validating token: NotImplemented"),
+    "json gives NotImplemented": Case(validate, body(NotImplemented),
+                                      AttributeError("'NotImplementedType' object has no attribute 'get'"), [(V, 22)]),
     "text raises, search": Case(search, answer(Response(500, text=Boom)), Boom("text"), [(S, 69)]),
     # the answer changes while it is read
     "get drops type on the first lookup": Case(validate, body(Getter({"success": True, "type": "invalid"}, drop_type)),
