@@ -346,8 +346,8 @@ PyObject* concat(PyObject* prefix, PyObject* text)
         return nullptr;
     }
     Py_UCS1* data = PyUnicode_1BYTE_DATA(joined);
-    std::memcpy(data, PyUnicode_1BYTE_DATA(prefix), static_cast<std::size_t>(prefix_length));
-    std::memcpy(data + prefix_length, PyUnicode_1BYTE_DATA(text), static_cast<std::size_t>(text_length));
+    std::memmove(data, PyUnicode_1BYTE_DATA(prefix), static_cast<std::size_t>(prefix_length));
+    std::memmove(data + prefix_length, PyUnicode_1BYTE_DATA(text), static_cast<std::size_t>(text_length));
     return joined;
 }
 
@@ -355,26 +355,28 @@ PyObject* concat(PyObject* prefix, PyObject* text)
 // what the representation of an int of that value gives.
 PyObject* concat_decimal(PyObject* prefix, long number)
 {
-    char digits[3 * sizeof(long) + 1];
-    char* const end = digits + sizeof(digits);
-    char* first = end;
     unsigned long magnitude = number < 0 ? 0UL - static_cast<unsigned long>(number) : static_cast<unsigned long>(number);
-    do {
-        *--first = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (number < 0) {
-        *--first = '-';
+    Py_ssize_t digit_count = 1;
+    for (unsigned long rest = magnitude / 10; rest != 0; rest /= 10) {
+        ++digit_count;
     }
     Py_ssize_t prefix_length = PyUnicode_GET_LENGTH(prefix);
-    Py_ssize_t digit_count = end - first;
-    PyObject* message = PyUnicode_New(prefix_length + digit_count, 127);
+    Py_ssize_t sign = number < 0 ? 1 : 0;
+    PyObject* message = PyUnicode_New(prefix_length + sign + digit_count, 127);
     if (message == nullptr) {
         return nullptr;
     }
     Py_UCS1* data = PyUnicode_1BYTE_DATA(message);
-    std::memcpy(data, PyUnicode_1BYTE_DATA(prefix), static_cast<std::size_t>(prefix_length));
-    std::memcpy(data + prefix_length, first, static_cast<std::size_t>(digit_count));
+    std::memmove(data, PyUnicode_1BYTE_DATA(prefix), static_cast<std::size_t>(prefix_length));
+    if (sign) {
+        data[prefix_length] = '-';
+    }
+    // The digits are written from the last one back.
+    Py_UCS1* digit = data + prefix_length + sign + digit_count;
+    do {
+        *--digit = static_cast<Py_UCS1>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
     return message;
 }
 
