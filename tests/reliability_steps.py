@@ -57,6 +57,19 @@ class TextBreaks(Answer):
         pass
 
 
+class ValueErrorFromC(Answer):
+    def json(self) -> Any:
+        return int("x")  # raised by C code: not yet an instance when the module sees it
+
+
+class Meta(type):
+    pass
+
+
+class MetaValueError(ValueError, metaclass=Meta):
+    pass
+
+
 class Poster:
     def __init__(self, response: Answer) -> None:
         self.response = response
@@ -252,6 +265,10 @@ STEPS: dict[str, Step] = {
                                     requests=Answer(200, {})),
     "search: raw text": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH,
                              requests=Answer(200, **NOT_JSON)),
+    "search: raw text, ValueError from C": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH,
+                                                requests=ValueErrorFromC(200, text="raw")),
+    "search: raw text, ValueError of another metaclass": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH,
+                                                              requests=Answer(200, json_error=MetaValueError, text="raw")),
     "search: raw text, in except": Step(in_except(call("search_query", I, "tok", "q")), result("Search results: raw"), SEARCH,
                                         requests=Answer(200, **NOT_JSON)),
     "search: results, in except": Step(in_except(call("search_query", I, "tok", "q")), result("Search results: No data available"), SEARCH,

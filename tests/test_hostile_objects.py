@@ -66,6 +66,18 @@ class FormatsAnInt:
         return 5
 
 
+class Meta(type):
+    pass
+
+
+class MetaValueError(ValueError, metaclass=Meta):
+    pass
+
+
+class MetaError(Exception, metaclass=Meta):
+    pass
+
+
 class Getter:
     """A decoded answer: `get` answers from `values`, or runs `hook` first."""
 
@@ -107,6 +119,11 @@ class StatusRaises(Response):
     @status_code.setter
     def status_code(self, value: Any) -> None:
         pass
+
+
+class CRaisesValueError(Response):
+    def json(self) -> Any:
+        return int("x")  # raised by C code, unnormalised until something asks
 
 
 class JsonNotCallable(Response):
@@ -204,6 +221,13 @@ CASES: dict[str, Case] = {
     "get gives NotImplemented, search": Case(search, body(GivesNotImplemented()), "Search results: NotImplemented"),
     "json raises": Case(validate, answer(Response(200, json_error=Boom)), Boom("not JSON"), [(V, 21)]),
     "json raises, search": Case(search, answer(Response(200, json_error=Boom)), Boom("not JSON"), [(S, 56)]),
+    "json raises a ValueError of another metaclass, search": Case(search, answer(Response(200, json_error=MetaValueError)),
+                                                                  "Search results: raw"),
+    "json raises an error of another metaclass, search": Case(search, answer(Response(200, json_error=MetaError)),
+                                                              MetaError("not JSON"), [(S, 56)]),
+    "json raises ValueError from C, search": Case(search, answer(CRaisesValueError(200)), "Search results: raw"),
+    "json raises ValueError from C": Case(validate, answer(CRaisesValueError(200)),
+                                          ValueError("invalid literal for int() with base 10: 'x'"), [(V, 21)]),
     "json not callable": Case(validate, answer(JsonNotCallable(200)), TypeError("'int' object is not callable"), [(V, 21)]),
     "status_code raises": Case(validate, answer(StatusRaises()), Boom("status"), [(V, 20)]),
     "status_code raises, search": Case(search, answer(StatusRaises()), Boom("status"), [(S, 54)]),
