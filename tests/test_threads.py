@@ -7,6 +7,7 @@ import asyncio
 import sys
 import threading
 import time
+import types
 from typing import Any, Callable
 
 import pytest
@@ -133,6 +134,58 @@ def test_many_threads_each_get_their_own_messages(api_logic, monkeypatch, handli
         return complaints
 
     assert run_threads(work, THREADS) == []
+
+
+def test_requests_and_its_post_replaced_while_threads_call(api_logic, monkeypatch):
+    # `requests` as a real module object whose `post` is replaced (and the
+    # old one dropped) over and over, and the module itself swapped, while
+    # other threads call: every call uses a `post` that was in place during
+    # it, never one already gone.
+    modules = [types.ModuleType(f"requests_{k}") for k in range(2)]
+    generation = [0]
+    stop = threading.Event()
+
+    def make_post(tag: str) -> Callable[..., FakeResponse]:
+        def post(url: str, headers: Any, json: dict[str, Any]) -> FakeResponse:
+            time.sleep(0)
+            return FakeResponse(200, {"success": True, "type": "credits_data", "data": {"Credits": tag}})
+        return post
+
+    for k, module in enumerate(modules):
+        module.post = make_post(f"m{k}g0")
+    monkeypatch.setattr(api_logic, "requests", modules[0])
+    obj = api_logic.InternalClass()
+
+    def swapper() -> None:
+        while not stop.is_set():
+            generation[0] += 1
+            k = generation[0] % 2
+            modules[k].post = make_post(f"m{k}g{generation[0]}")
+            if generation[0] % 3 == 0:
+                del modules[k].post
+                modules[k].__getattr__ = lambda name, tag=f"m{k}a{generation[0]}": make_post(tag)
+            elif "__getattr__" in modules[k].__dict__:
+                del modules[k].__getattr__
+            api_logic.requests = modules[generation[0] % 5 % 2]
+            time.sleep(0)
+
+    def work(index: int) -> list[str]:
+        complaints = []
+        for _ in range(CALLS):
+            message = obj.validate_token("t")
+            seen = int(message.rsplit("g", 1)[-1].rsplit("a", 1)[-1])
+            if not message.startswith("Token validated successfully. Credits available: m") or seen > generation[0]:
+                complaints.append(message)
+        return complaints
+
+    thread = threading.Thread(target=swapper)
+    thread.start()
+    try:
+        assert run_threads(work, 16) == []
+    finally:
+        stop.set()
+        thread.join()
+    assert generation[0] > 10
 
 
 def test_generators_and_coroutines_keep_their_handled_exceptions(api_logic, monkeypatch):
