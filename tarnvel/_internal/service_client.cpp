@@ -648,7 +648,7 @@ PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
             return fail_at(failed_line, search_line::payload);
         }
         Ref headers = Ref::steal(from_template(search_templates.headers,
-                                               {{state.content_type, state.application_json}, {state.authToken, Py_None}},
+                                               {{state.content_type, state.application_json}},
                                                state.authToken, token));
         if (!headers) {
             return fail_at(failed_line, search_line::headers);
