@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the extension for 32-bit ARM Linux with hard float (armhf) and
 # stages an importable copy of the package, like dev_build.sh:
-#   devtools/build_armhf.sh BUILD_DIR [extra cmake -D options...]
+#   devtools/build_armhf.sh [--wheel DIST_DIR] BUILD_DIR [extra cmake -D options...]
+# With --wheel, pip and scikit-build-core also make an armhf wheel
+# (tarnvel-*-cp311-cp311-linux_armv7l.whl) in DIST_DIR with the same settings.
 # The last line printed is the stage dir. BUILD_DIR/rootfs links to the armhf
 # root file system (Debian bookworm) that gave the Python headers; it also
 # holds the interpreter and test packages to run the staged copy under qemu:
@@ -15,7 +17,13 @@
 # writable); TARNVEL_ARMHF_ROOTFS=DIR makes or reuses one at DIR instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:?usage: build_armhf.sh BUILD_DIR [cmake options...]}
+usage="usage: build_armhf.sh [--wheel DIST_DIR] BUILD_DIR [cmake options...]"
+dist=
+if [[ ${1:-} == --wheel ]]; then
+  dist=${2:?$usage}
+  shift 2
+fi
+build=${1:?$usage}
 shift
 host_python=${PYTHON:-python3}
 
@@ -138,17 +146,50 @@ ensure_rootfs() {
   printf '%s\n' "$fs"
 }
 
+# The first NAME on PATH that is a program, not a script: a pip-installed
+# wrapper script cannot find its package inside pip's isolated build
+# environment.
+native_program() {
+  local directory dirs
+  IFS=: read -ra dirs <<<"$PATH"
+  for directory in "${dirs[@]}"; do
+    [[ -f $directory/$1 && -x $directory/$1 ]] || continue
+    if [[ $(head -c 4 "$directory/$1" | od -An -c | tr -d ' ') == 177ELF ]]; then
+      echo "$directory/$1"
+      return
+    fi
+  done
+  die "no $1 program (only wrapper scripts) on PATH"
+}
+
 rootfs=$(ensure_rootfs)
 # The target interpreter's own file suffix, from its build-time configuration.
 suffix=$("$host_python" -c 'import runpy, sys; print(runpy.run_path(sys.argv[1])["build_time_vars"]["EXT_SUFFIX"])' \
   "$rootfs/usr/lib/python3.11/_sysconfigdata__arm-linux-gnueabihf.py")
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
-  -DTARNVEL_ARMHF_ROOTFS="$rootfs" \
-  -DTARNVEL_PYTHON_INCLUDE_DIR="$rootfs/usr/include/python3.11" \
-  -DTARNVEL_EXTENSION_SUFFIX="$suffix" "$@" >/dev/null
+cross=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake"
+  -DTARNVEL_ARMHF_ROOTFS="$rootfs"
+  -DTARNVEL_PYTHON_INCLUDE_DIR="$rootfs/usr/include/python3.11"
+  -DTARNVEL_EXTENSION_SUFFIX="$suffix" "$@")
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" "${cross[@]}" >/dev/null
 cmake --build "$build" >&2
+
+if [[ -n $dist ]]; then
+  # The wheel's platform tag comes from _PYTHON_HOST_PLATFORM; every CMake
+  # setting above is handed through as a define. pip would read that platform
+  # for the build environment too and build CMake and Ninja from source for
+  # armhf: naming the host's own keeps them out of it.
+  wheel_settings=(-C build-dir="$build/wheel")
+  for define in "${cross[@]}"; do
+    wheel_settings+=(-C cmake.define."${define#-D}")
+  done
+  cmake_program=$(native_program cmake)
+  ninja_program=$(native_program ninja)
+  wheel_settings+=(-C cmake.define.CMAKE_MAKE_PROGRAM="$ninja_program")
+  CMAKE_EXECUTABLE=$cmake_program CMAKE_MAKE_PROGRAM=$ninja_program \
+    _PYTHON_HOST_PLATFORM=linux-armv7l "$host_python" -m pip wheel "$root" --no-deps -q \
+    -w "$dist" "${wheel_settings[@]}" >&2
+fi
 ln -sfn "$rootfs" "$build/rootfs"
 
 stage="$build/stage"
