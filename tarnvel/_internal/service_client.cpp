@@ -231,14 +231,15 @@ PyObject* get_post(PyObject* requests)
 }
 
 // Request dicts of the search, built as copies of dicts that hold the
-// constant members and a placeholder for the call's value: a copy has the
-// keys in the same order, in the same table, as inserting them one by one
-// into a new dict gives, and costs one allocation instead of one per member.
-// Made on the first search and kept; published only once complete, since
-// making them can run a collection and so other threads.
+// constant members (and a placeholder where the call's value goes among
+// them): a copy has the keys in the same order, in the same table, as
+// inserting them one by one into a new dict gives, and costs one allocation
+// instead of one per member. Made on the first search and kept; published
+// only once complete, since making them can run a collection and so other
+// threads.
 struct SearchTemplates {
     PyObject* payload = nullptr;  // {"s": None, "l": "en", "o": "content"}
-    PyObject* headers = nullptr;  // {"Content-Type": "application/json", "authToken": None}
+    PyObject* headers = nullptr;  // {"Content-Type": "application/json"}
 };
 SearchTemplates search_templates;
 
@@ -256,7 +257,7 @@ Ref make_template(std::initializer_list<std::pair<PyObject*, PyObject*>> members
     return dict;
 }
 
-// A copy of `*slot` (made from `members` on first use) with `key` set to `value`.
+// A copy of `slot` (made from `members` on first use) with `key` set to `value`.
 PyObject* from_template(PyObject*& slot, std::initializer_list<std::pair<PyObject*, PyObject*>> members,
                         PyObject* key, PyObject* value)
 {
