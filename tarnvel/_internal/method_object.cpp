@@ -102,10 +102,56 @@ namespace {
 
 using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
+template <std::size_t N>
+char* append_text(char* out, const char (&text)[N])
+{
+    for (std::size_t i = 0; i + 1 < N; ++i) {
+        *out++ = text[i];
+    }
+    return out;
+}
+
+char* append_decimal(char* out, Py_ssize_t value)
+{
+    char digits[3 * sizeof(Py_ssize_t)];
+    int count = 0;
+    std::size_t magnitude = value < 0 ? 0 - static_cast<std::size_t>(value) : static_cast<std::size_t>(value);
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) {
+        *out++ = '-';
+    }
+    while (count > 0) {
+        *out++ = digits[--count];
+    }
+    return out;
+}
+
+// What PyErr_Format makes of "%.200s() takes %.8s %zd positional argument%.1s
+// (%zd given)", put together here: formatting costs more than all the rest
+// of a failed call. A failure to make the text leaves TypeError without a
+// value, as PyErr_Format does.
 PyObject* count_error(const char* name, Py_ssize_t expected, Py_ssize_t given)
 {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 name, "exactly", expected, expected == 1 ? "" : "s", given);
+    char text[200 + 3 * 3 * sizeof(Py_ssize_t) + 64];
+    char* end = text;
+    for (int i = 0; i < 200 && name[i] != '\0'; ++i) {
+        *end++ = name[i];
+    }
+    end = append_text(end, "() takes exactly ");
+    end = append_decimal(end, expected);
+    end = append_text(end, " positional argument");
+    if (expected != 1) {
+        *end++ = 's';
+    }
+    end = append_text(end, " (");
+    end = append_decimal(end, given);
+    end = append_text(end, " given)");
+    PyObject* message = PyUnicode_DecodeUTF8(text, end - text, nullptr);
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_XDECREF(message);
     return nullptr;
 }
 
