@@ -261,7 +261,7 @@ Ref make_template(std::initializer_list<std::pair<PyObject*, PyObject*>> members
 PyObject* from_template(PyObject*& slot, std::initializer_list<std::pair<PyObject*, PyObject*>> members,
                         PyObject* key, PyObject* value)
 {
-    if (slot == nullptr) {
+    if (slot == nullptr) [[unlikely]] {
         Ref made = make_template(members);
         if (!made) {
             return nullptr;
@@ -271,7 +271,7 @@ PyObject* from_template(PyObject*& slot, std::initializer_list<std::pair<PyObjec
         }
     }
     Ref copy = Ref::steal(PyDict_Copy(slot));
-    if (!copy || PyDict_SetItem(copy.get(), key, value) < 0) {
+    if (copy && PyDict_SetItem(copy.get(), key, value) < 0) {
         return nullptr;
     }
     return copy.release();
@@ -293,10 +293,18 @@ PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
     return call_guarded(post.get(), args, 1, state.post_kwnames);
 }
 
+// `object.name` by ordinary attribute lookup, entering the type's own
+// lookup directly: what PyObject_GetAttr does for a str name.
+PyObject* get_attribute(PyObject* object, PyObject* name)
+{
+    getattrofunc getattro = Py_TYPE(object)->tp_getattro;
+    return getattro != nullptr ? getattro(object, name) : PyObject_GetAttr(object, name);
+}
+
 // `response.status_code == 200`: 1, 0, or -1 with an exception set.
 int status_is_200(PyObject* response)
 {
-    Ref status = Ref::steal(PyObject_GetAttr(response, state.status_code));
+    Ref status = Ref::steal(get_attribute(response, state.status_code));
     if (!status) {
         return -1;
     }
@@ -404,7 +412,7 @@ PyObject* compose(PyObject* prefix, PyObject* value)
 // `prefix` followed by the rendered `response.text`.
 PyObject* compose_from_text(PyObject* prefix, PyObject* response)
 {
-    Ref text = Ref::steal(PyObject_GetAttr(response, state.text));
+    Ref text = Ref::steal(get_attribute(response, state.text));
     if (!text) {
         return nullptr;
     }
