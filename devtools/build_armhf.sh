@@ -25,6 +25,9 @@ if [[ ${1:-} == --wheel ]]; then
 fi
 build=${1:?$usage}
 shift
+mkdir -p "$build" ${dist:+"$dist"}
+build=$(cd "$build" && pwd)
+[[ -z $dist ]] || dist=$(cd "$dist" && pwd)
 host_python=${PYTHON:-python3}
 
 suite=bookworm
