@@ -92,7 +92,9 @@ unset_python=()
 while IFS='=' read -r name _; do
   [[ $name == PYTHON* ]] && unset_python+=("$name")
 done < <(env)
-launcher=(qemu-arm-static -L "$rootfs")
+# An early ARMv7-A core: no hardware divide, so code that assumes more than
+# armhf's baseline fails here rather than on a device.
+launcher=(qemu-arm-static -cpu cortex-a8 -L "$rootfs")
 target_python=("${launcher[@]}" "$rootfs/usr/bin/python3.11")
 settings=(PYTHONPATH="$stage" TARNVEL_TEST_LAUNCHER="${launcher[*]}")
 emulated=(env "${unset_python[@]/#/--unset=}" "${settings[@]}" "${target_python[@]}")
