@@ -1,6 +1,7 @@
 """The type stub: type checkers see InternalClass and its signatures."""
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -8,6 +9,8 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("mypy")
+if os.environ.get("TARNVEL_TEST_LAUNCHER"):
+    pytest.skip("mypy checks sources on the build host; nothing to emulate", allow_module_level=True)
 CASES = Path(__file__).parent / "typing_cases"
 
 
