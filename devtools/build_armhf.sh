@@ -196,11 +196,5 @@ fi
 ln -sfn "$rootfs" "$build/rootfs"
 
 stage="$build/stage"
-rm -rf "$stage"
-mkdir -p "$stage"
-(cd "$root" && find tarnvel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') | while read -r f; do
-  mkdir -p "$stage/$(dirname "$f")"
-  cp "$root/$f" "$stage/$f"
-done
-cp "$build/api_logic$suffix" "$stage/tarnvel/_internal/"
+"$root/devtools/stage_package.sh" "$stage" "$build/api_logic$suffix"
 echo "$stage"

@@ -12,11 +12,5 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDe
   -DPython_EXECUTABLE="$(command -v "$python")" "$@" >/dev/null
 cmake --build "$build"
 stage="$build/stage"
-rm -rf "$stage"
-mkdir -p "$stage"
-(cd "$root" && find tarnvel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') | while read -r f; do
-  mkdir -p "$stage/$(dirname "$f")"
-  cp "$root/$f" "$stage/$f"
-done
-cp "$build"/api_logic*.so "$stage/tarnvel/_internal/"
+"$root/devtools/stage_package.sh" "$stage" "$build"/api_logic*.so
 echo "$stage"
