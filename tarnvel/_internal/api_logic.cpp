@@ -7,6 +7,7 @@
 // from its line-numbered steps on carries a traceback entry for that line.
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 
 #include "method_object.hpp"
 #include "module_state.hpp"
@@ -77,6 +78,21 @@ int set_tuple(PyObject*& slot, std::initializer_list<PyObject*> items)
     return 0;
 }
 
+int set_dict(PyObject*& slot, std::initializer_list<std::pair<PyObject*, PyObject*>> members)
+{
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        return -1;
+    }
+    for (const auto& [key, value] : members) {
+        if (PyDict_SetItem(dict.get(), key, value) < 0) {
+            return -1;
+        }
+    }
+    replace(slot, dict.release());
+    return 0;
+}
+
 }  // namespace
 
 int make_empty_objects()
@@ -111,7 +127,13 @@ int make_constants()
     if (set_constant(state.int_200, PyLong_FromLong(200)) < 0) {
         return -1;
     }
-    return set_tuple(state.post_kwnames, {state.headers, state.json});
+    if (set_tuple(state.post_kwnames, {state.headers, state.json}) < 0) {
+        return -1;
+    }
+    if (set_dict(state.search_payload_template, {{state.s, Py_None}, {state.l, state.en}, {state.o, state.content}}) < 0) {
+        return -1;
+    }
+    return set_dict(state.search_headers_template, {{state.content_type, state.application_json}});
 }
 
 namespace {

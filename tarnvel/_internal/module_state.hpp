@@ -125,6 +125,11 @@ struct ModuleState {
 
     // Keyword names of the call of `post`: ("headers", "json").
     PyObject* post_kwnames;
+
+    // Search's request dicts are copies of these, with the call's value set:
+    // one allocation per dict instead of one per member, same keys and order.
+    PyObject* search_payload_template;  // {"s": None, "l": "en", "o": "content"}
+    PyObject* search_headers_template;  // {"Content-Type": "application/json"}
 };
 
 extern ModuleState state;

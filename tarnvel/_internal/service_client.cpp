@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <utility>
 
 #include "equality.hpp"
@@ -230,47 +229,10 @@ PyObject* get_post(PyObject* requests)
     return PyObject_GetAttr(requests, state.post);
 }
 
-// Request dicts of the search, built as copies of dicts that hold the
-// constant members (and a placeholder where the call's value goes among
-// them): a copy has the keys in the same order, in the same table, as
-// inserting them one by one into a new dict gives, and costs one allocation
-// instead of one per member. Made on the first search and kept; published
-// only once complete, since making them can run a collection and so other
-// threads.
-struct SearchTemplates {
-    PyObject* payload = nullptr;  // {"s": None, "l": "en", "o": "content"}
-    PyObject* headers = nullptr;  // {"Content-Type": "application/json"}
-};
-SearchTemplates search_templates;
-
-Ref make_template(std::initializer_list<std::pair<PyObject*, PyObject*>> members)
+// A copy of `template_dict` with `key` set to `value`.
+PyObject* from_template(PyObject* template_dict, PyObject* key, PyObject* value)
 {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) {
-        return dict;
-    }
-    for (const auto& [key, value] : members) {
-        if (PyDict_SetItem(dict.get(), key, value) < 0) {
-            return Ref();
-        }
-    }
-    return dict;
-}
-
-// A copy of `slot` (made from `members` on first use) with `key` set to `value`.
-PyObject* from_template(PyObject*& slot, std::initializer_list<std::pair<PyObject*, PyObject*>> members,
-                        PyObject* key, PyObject* value)
-{
-    if (slot == nullptr) [[unlikely]] {
-        Ref made = make_template(members);
-        if (!made) {
-            return nullptr;
-        }
-        if (slot == nullptr) {
-            slot = made.release();
-        }
-    }
-    Ref copy = Ref::steal(PyDict_Copy(slot));
+    Ref copy = Ref::steal(PyDict_Copy(template_dict));
     if (copy && PyDict_SetItem(copy.get(), key, value) < 0) {
         return nullptr;
     }
@@ -650,15 +612,11 @@ PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
     using namespace search_line;
     Ref response;
     {
-        Ref payload = Ref::steal(from_template(search_templates.payload,
-                                               {{state.s, Py_None}, {state.l, state.en}, {state.o, state.content}},
-                                               state.s, query));
+        Ref payload = Ref::steal(from_template(state.search_payload_template, state.s, query));
         if (!payload) {
             return fail_at(failed_line, search_line::payload);
         }
-        Ref headers = Ref::steal(from_template(search_templates.headers,
-                                               {{state.content_type, state.application_json}},
-                                               state.authToken, token));
+        Ref headers = Ref::steal(from_template(state.search_headers_template, state.authToken, token));
         if (!headers) {
             return fail_at(failed_line, search_line::headers);
         }
