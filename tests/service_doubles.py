@@ -94,8 +94,8 @@ class ShownStr(str):
         return f"<{str(self)}>"
 
 
-class OddInt(int):
-    """An int subclass: rendered through `format`, compared through its own `==`."""
+class _OddNumber:
+    """A number subclass rendered through `format` and compared through its own `==`."""
 
     def __repr__(self) -> str:
         return "repr"
@@ -106,19 +106,12 @@ class OddInt(int):
     def __eq__(self, other: object) -> bool:
         return False
 
+
+class OddInt(_OddNumber, int):
     __hash__ = int.__hash__
 
 
-class OddFloat(float):
-    def __repr__(self) -> str:
-        return "repr"
-
-    def __format__(self, spec: str) -> str:
-        return "formatted"
-
-    def __eq__(self, other: object) -> bool:
-        return False
-
+class OddFloat(_OddNumber, float):
     __hash__ = float.__hash__
 
 
