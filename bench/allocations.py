@@ -13,6 +13,7 @@ Two views:
    calls nothing at all: no allocator, no tuple, no dict. Whatever the call
    allocates, the body allocates (the request dicts, the message).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -62,10 +63,13 @@ def binding_callees(loops: int) -> dict[str, dict[str, dict[str, int]]]:
     try:
         dumps = callgrind_bench.run_valgrind(loops, 50, pairs, out_dir)
         found = {}
-        for name, dump in zip(names, dumps):
+        for name, dump in zip(names, dumps, strict=True):
             graph = callgrind_bench.read_calls(dump)
-            found[name] = {short(caller): {short(callee): n for callee, n in callees.items()}
-                           for caller, callees in graph.items() if BINDING.search(caller)}
+            found[name] = {
+                short(caller): {short(callee): n for callee, n in callees.items()}
+                for caller, callees in graph.items()
+                if BINDING.search(caller)
+            }
         return found
     finally:
         shutil.rmtree(out_dir, ignore_errors=True)
@@ -82,8 +86,15 @@ def main() -> None:
     if args.no_callgrind:
         return
     print("what the binding code calls on successful calls (callgrind call graph)")
-    allowed = {"validate_token_entry", "search_query_entry", "init_entry", "bind_arguments",
-               "validate_token_body", "search_query_body", "PyObject_GenericSetAttr"}
+    allowed = {
+        "validate_token_entry",
+        "search_query_entry",
+        "init_entry",
+        "bind_arguments",
+        "validate_token_body",
+        "search_query_body",
+        "PyObject_GenericSetAttr",
+    }
     clean = True
     for name, graph in binding_callees(200).items():
         called = {callee for callees in graph.values() for callee in callees if BINDING.search(callee)}

@@ -14,6 +14,7 @@ the stand-in's own instructions (its calls made from Python with the same
 arguments), each client's own cost (stand-in subtracted) and the ratio of the
 two own costs.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -33,6 +34,7 @@ TOGGLE = "_operator_call"
 # ---------------------------------------------------------------------------
 # Child: runs inside valgrind
 
+
 def child(loops: int, warmup: int, pairs: list[str]) -> None:
     sys.path.insert(0, str(BENCH_DIR))
     import operator
@@ -44,7 +46,7 @@ def child(loops: int, warmup: int, pairs: list[str]) -> None:
         name, side = pair.split(":")
         runner = cases.make_runner(cases.CASE_BY_NAME[name], side)
         runners.append(runner)
-    for pair, runner in zip(pairs, runners):
+    for pair, runner in zip(pairs, runners, strict=True):
         name, side = pair.split(":")
         # Re-install this case's stand-in: make_runner of later cases replaced it.
         cases.install(cases.RESPONSES[cases.CASE_BY_NAME[name].response])
@@ -54,6 +56,7 @@ def child(loops: int, warmup: int, pairs: list[str]) -> None:
 
 # ---------------------------------------------------------------------------
 # Reading callgrind's output
+
 
 def read_total(path: Path) -> int:
     for line in path.read_text().splitlines():
@@ -93,16 +96,28 @@ def read_calls(path: Path) -> dict[str, dict[str, int]]:
 # ---------------------------------------------------------------------------
 # Parent
 
+
 def run_valgrind(loops: int, warmup: int, pairs: list[str], out_dir: Path) -> list[Path]:
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         sys.exit("valgrind is not installed (apt-get install valgrind)")
     out_file = out_dir / "cg.out"
     command = [
-        valgrind, "--tool=callgrind", "--collect-atstart=no", f"--toggle-collect={TOGGLE}",
-        f"--dump-after={TOGGLE}", f"--callgrind-out-file={out_file}",
-        sys.executable, "-P", str(Path(__file__).resolve()), "--child",
-        "--loops", str(loops), "--warmup", str(warmup), *pairs,
+        valgrind,
+        "--tool=callgrind",
+        "--collect-atstart=no",
+        f"--toggle-collect={TOGGLE}",
+        f"--dump-after={TOGGLE}",
+        f"--callgrind-out-file={out_file}",
+        sys.executable,
+        "-P",
+        str(Path(__file__).resolve()),
+        "--child",
+        "--loops",
+        str(loops),
+        "--warmup",
+        str(warmup),
+        *pairs,
     ]
     env = dict(os.environ, PYTHONHASHSEED="0")
     result = subprocess.run(command, env=env, capture_output=True, text=True)
@@ -128,8 +143,8 @@ def measure(loops: int, warmup: int, names: list[str], keep: Path | None) -> dic
         old.unlink()
     try:
         dumps = run_valgrind(loops, warmup, pairs, out_dir)
-        per_call = {pair: read_total(dump) / loops for pair, dump in zip(pairs, dumps)}
-        files = {pair: str(dump) for pair, dump in zip(pairs, dumps)}
+        per_call = {pair: read_total(dump) / loops for pair, dump in zip(pairs, dumps, strict=True)}
+        files = {pair: str(dump) for pair, dump in zip(pairs, dumps, strict=True)}
     finally:
         if keep is None:
             shutil.rmtree(out_dir, ignore_errors=True)
@@ -141,18 +156,20 @@ def measure(loops: int, warmup: int, names: list[str], keep: Path | None) -> dic
         standin = per_call[f"{name}:standin"]
         own_native = native - standin
         own_python = python - standin
-        rows.append({
-            "case": name,
-            "title": case.title,
-            "success": case.success,
-            "native": native,
-            "python": python,
-            "standin": standin,
-            "own_native": own_native,
-            "own_python": own_python,
-            "ratio": own_native / own_python if own_python > 0 else float("nan"),
-            "files": {side: files[f"{name}:{side}"] for side in cases.SIDES} if keep is not None else {},
-        })
+        rows.append(
+            {
+                "case": name,
+                "title": case.title,
+                "success": case.success,
+                "native": native,
+                "python": python,
+                "standin": standin,
+                "own_native": own_native,
+                "own_python": own_python,
+                "ratio": own_native / own_python if own_python > 0 else float("nan"),
+                "files": {side: files[f"{name}:{side}"] for side in cases.SIDES} if keep is not None else {},
+            }
+        )
     return {"loops": loops, "warmup": warmup, "rows": rows}
 
 
@@ -160,16 +177,28 @@ def table(result: dict, markdown: bool) -> str:
     header = ["case", "native", "python", "stand-in", "own native", "own python", "ratio"]
     lines = []
     for row in result["rows"]:
-        lines.append([
-            row["case"], f"{row['native']:.0f}", f"{row['python']:.0f}", f"{row['standin']:.0f}",
-            f"{row['own_native']:.0f}", f"{row['own_python']:.0f}", f"{row['ratio']:.2f}",
-        ])
+        lines.append(
+            [
+                row["case"],
+                f"{row['native']:.0f}",
+                f"{row['python']:.0f}",
+                f"{row['standin']:.0f}",
+                f"{row['own_native']:.0f}",
+                f"{row['own_python']:.0f}",
+                f"{row['ratio']:.2f}",
+            ]
+        )
     if markdown:
         out = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
         out += ["| " + " | ".join(line) + " |" for line in lines]
         return "\n".join(out)
     widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
-    fmt = lambda cells: "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))
+
+    def fmt(cells: list[str]) -> str:
+        return "  ".join(
+            c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths, strict=True))
+        )
+
     return "\n".join([fmt(header), fmt(["-" * w for w in widths])] + [fmt(line) for line in lines])
 
 

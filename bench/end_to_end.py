@@ -16,6 +16,7 @@ the figure per caller is the median time per call over its batches, and the
 overhead ratio is the median over rounds of native / direct within a round (a
 ratio near 1.00 means the module's own work is lost in the exchange).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -44,8 +45,11 @@ def callers(stand_in):
         return stand_in.post(validate_url, headers={"Content-Type": "application/json"}, json={"token": TOKEN})
 
     def direct_search():
-        return stand_in.post(search_url, headers={"Content-Type": "application/json", "authToken": TOKEN},
-                             json={"s": QUERY, "l": "en", "o": "content"})
+        return stand_in.post(
+            search_url,
+            headers={"Content-Type": "application/json", "authToken": TOKEN},
+            json={"s": QUERY, "l": "en", "o": "content"},
+        )
 
     return {
         "validate_token": {
@@ -87,7 +91,8 @@ def measure(rounds: int, batch: int) -> dict[str, dict[str, float]]:
             # Ratios within a round compare calls made moments apart.
             for name in ("native", "python"):
                 figures[f"{name}/direct"] = statistics.median(
-                    a / b for a, b in zip(samples[name], samples["direct"]))
+                    a / b for a, b in zip(samples[name], samples["direct"], strict=True)
+                )
             results[operation] = figures
     return results
 
@@ -101,8 +106,10 @@ def main() -> None:
     print(f"end to end over loopback TLS, {args.rounds} x {args.batch} calls per caller (median per call)")
     print(f"{'operation':<16}{'direct':>12}{'native':>12}{'python':>12}{'native/direct':>15}{'python/direct':>15}")
     for operation, t in results.items():
-        print(f"{operation:<16}{t['direct'] * 1e6:>10.0f}us{t['native'] * 1e6:>10.0f}us{t['python'] * 1e6:>10.0f}us"
-              f"{t['native/direct']:>15.3f}{t['python/direct']:>15.3f}")
+        print(
+            f"{operation:<16}{t['direct'] * 1e6:>10.0f}us{t['native'] * 1e6:>10.0f}us{t['python'] * 1e6:>10.0f}us"
+            f"{t['native/direct']:>15.3f}{t['python/direct']:>15.3f}"
+        )
 
 
 if __name__ == "__main__":

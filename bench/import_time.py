@@ -7,6 +7,7 @@ tarnvel._internal.api_logic. The figure is the module's own ("self") time:
 loading the shared object, the create step and the exec step, without the
 parent packages or anything imported for the first time on the way.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -21,7 +22,10 @@ MODULE = "tarnvel._internal.api_logic"
 def one_run() -> tuple[int, int]:
     done = subprocess.run(
         [sys.executable, "-P", "-X", "importtime", "-c", f"import requests; import {MODULE}"],
-        capture_output=True, text=True, env=dict(os.environ), check=True,
+        capture_output=True,
+        text=True,
+        env=dict(os.environ),
+        check=True,
     )
     for line in done.stderr.splitlines():
         if line.startswith("import time:") and line.rstrip().endswith(" " + MODULE):

@@ -9,6 +9,7 @@ own time (stand-in subtracted) and their ratio. Use pyperf's options to trade
 time for precision (`--fast`, `--rigorous`, `-p`, `-n`, `-l`); `python -m
 pyperf system tune` steadies a dedicated machine.
 """
+
 from __future__ import annotations
 
 import json
@@ -63,19 +64,27 @@ def main() -> None:
     for name in names:
         native, python, standin = (results[(name, side)] * 1e9 for side in cases.SIDES)
         own_native, own_python = native - standin, python - standin
-        rows.append({
-            "case": name, "native": native, "python": python, "standin": standin,
-            "own_native": own_native, "own_python": own_python,
-            "ratio": own_native / own_python if own_python > 0 else float("nan"),
-        })
+        rows.append(
+            {
+                "case": name,
+                "native": native,
+                "python": python,
+                "standin": standin,
+                "own_native": own_native,
+                "own_python": own_python,
+                "ratio": own_native / own_python if own_python > 0 else float("nan"),
+            }
+        )
     header = f"{'case':<20}{'native':>9}{'python':>9}{'stand-in':>10}{'own native':>12}{'own python':>12}{'ratio':>7}"
     print()
     print("nanoseconds per call (pyperf means)")
     print(header)
     print("-" * len(header))
     for r in rows:
-        print(f"{r['case']:<20}{r['native']:>9.0f}{r['python']:>9.0f}{r['standin']:>10.0f}"
-              f"{r['own_native']:>12.0f}{r['own_python']:>12.0f}{r['ratio']:>7.2f}")
+        print(
+            f"{r['case']:<20}{r['native']:>9.0f}{r['python']:>9.0f}{r['standin']:>10.0f}"
+            f"{r['own_native']:>12.0f}{r['own_python']:>12.0f}{r['ratio']:>7.2f}"
+        )
     if args.table_json:
         args.table_json.write_text(json.dumps(rows, indent=2))
 

@@ -6,6 +6,7 @@ hold the two to the same answers.
 `requests` is a global of this module, looked up at every call, so a
 stand-in assigned to `reference_client.requests` takes its place.
 """
+
 from __future__ import annotations
 
 from typing import Any
@@ -30,9 +31,7 @@ def _type_name(value: Any) -> str:
 
 def _require_str(value: Any, name: str) -> None:
     if type(value) is not str:
-        raise TypeError(
-            f"Argument '{name[:200]}' has incorrect type (expected str, got {_type_name(value)[:200]})"
-        )
+        raise TypeError(f"Argument '{name[:200]}' has incorrect type (expected str, got {_type_name(value)[:200]})")
 
 
 class InternalClass:

@@ -15,6 +15,7 @@ as its `requests` swaps only the origin of each URL for the sandbox's, adds
 the sandbox's CA bundle as `verify`, and hands everything else unchanged to
 the real `requests.post`.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -27,10 +28,11 @@ import subprocess
 import tempfile
 import threading
 import time
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 from urllib.parse import urlsplit, urlunsplit
 
 import requests
@@ -67,8 +69,9 @@ class Answer:
 _FAILURES = {
     "status-500": Answer.text("Internal Server Error", status=500),
     "status-404": Answer.json({"success": True, "type": "credits_data"}, status=404),
-    "not-json": Answer.text("<html><body>Service temporarily unavailable</body></html>",
-                            content_type="text/html; charset=utf-8"),
+    "not-json": Answer.text(
+        "<html><body>Service temporarily unavailable</body></html>", content_type="text/html; charset=utf-8"
+    ),
     "empty-body": Answer(200, b"", "application/json"),
     "json-array": Answer.json(["credits_data", 12]),
 }
@@ -87,8 +90,7 @@ VALIDATION_ANSWERS: dict[str, Answer] = {
 VALIDATION_DEFAULT = Answer.json({"success": False, "message": "Unknown token"})
 
 SEARCH_ANSWERS: dict[str, Answer] = {
-    "results": Answer.json({"success": True, "type": "results",
-                            "data": [{"title": "Tarn lakes", "score": 0.92}]}),
+    "results": Answer.json({"success": True, "type": "results", "data": [{"title": "Tarn lakes", "score": 0.92}]}),
     "results-missing": Answer.json({"success": True}),
     "no-credits": Answer.json({"success": True, "type": "no_credits"}),
     "nothing-found": Answer.json({"success": True, "type": "error", "data": []}),
@@ -112,6 +114,7 @@ class Received:
 
 # ---------------------------------------------------------------------------
 # Certificates
+
 
 @dataclass(frozen=True)
 class Certificates:
@@ -163,13 +166,56 @@ def _issue_with_openssl(directory: Path) -> Certificates:
     key, request, certificate = directory / "server.key", directory / "server.csr", directory / "server.crt"
     new_key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
     steps = [
-        ["req", "-x509", "-config", config, "-extensions", "ca", *new_key, "-keyout", ca_key,
-         "-out", ca_pem, "-days", "2", "-subj", "/O=tarnvel sandbox/CN=tarnvel sandbox CA"],
-        ["req", "-new", "-config", config, *new_key, "-keyout", key, "-out", request,
-         "-subj", "/O=tarnvel sandbox/CN=127.0.0.1"],
-        ["x509", "-req", "-in", request, "-CA", ca_pem, "-CAkey", ca_key,
-         "-set_serial", f"0x{secrets.token_hex(16)}", "-days", "2",
-         "-extfile", config, "-extensions", "server", "-out", certificate],
+        [
+            "req",
+            "-x509",
+            "-config",
+            config,
+            "-extensions",
+            "ca",
+            *new_key,
+            "-keyout",
+            ca_key,
+            "-out",
+            ca_pem,
+            "-days",
+            "2",
+            "-subj",
+            "/O=tarnvel sandbox/CN=tarnvel sandbox CA",
+        ],
+        [
+            "req",
+            "-new",
+            "-config",
+            config,
+            *new_key,
+            "-keyout",
+            key,
+            "-out",
+            request,
+            "-subj",
+            "/O=tarnvel sandbox/CN=127.0.0.1",
+        ],
+        [
+            "x509",
+            "-req",
+            "-in",
+            request,
+            "-CA",
+            ca_pem,
+            "-CAkey",
+            ca_key,
+            "-set_serial",
+            f"0x{secrets.token_hex(16)}",
+            "-days",
+            "2",
+            "-extfile",
+            config,
+            "-extensions",
+            "server",
+            "-out",
+            certificate,
+        ],
     ]
     for step in steps:
         done = subprocess.run([openssl, *map(str, step)], capture_output=True, text=True)
@@ -198,6 +244,7 @@ def issue_certificates(directory: Path, maker: str = "auto") -> Certificates:
 
 # ---------------------------------------------------------------------------
 # The server
+
 
 class _Handler(BaseHTTPRequestHandler):
     server: _Server
@@ -279,8 +326,9 @@ class Sandbox:
         server.sandbox = self
         server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
         self._server = server
-        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
-                                        name="tarnvel-sandbox", daemon=True)
+        self._thread = threading.Thread(
+            target=server.serve_forever, kwargs={"poll_interval": 0.05}, name="tarnvel-sandbox", daemon=True
+        )
         self._thread.start()
         return self
 
@@ -339,7 +387,9 @@ class Sandbox:
         return RequestsStandIn(origin or self.origin, ca_bundle or self.ca_bundle)
 
     @contextlib.contextmanager
-    def installed(self, *modules: Any, origin: str | None = None, ca_bundle: str | None = None) -> Iterator[RequestsStandIn]:
+    def installed(
+        self, *modules: Any, origin: str | None = None, ca_bundle: str | None = None
+    ) -> Iterator[RequestsStandIn]:
         """Assigns a stand-in to each module's `requests`, restoring the old value on exit."""
         stand_in = self.requests_stand_in(origin, ca_bundle)
         saved = [module.__dict__.get("requests", _MISSING) for module in modules]
@@ -348,7 +398,7 @@ class Sandbox:
         try:
             yield stand_in
         finally:
-            for module, old in zip(modules, saved):
+            for module, old in zip(modules, saved, strict=True):
                 if old is _MISSING:
                     module.__dict__.pop("requests", None)
                 else:

@@ -4,6 +4,7 @@ message of every outcome of token validation and search.
 
     python -m pip install . && python examples/demo.py
 """
+
 from __future__ import annotations
 
 import sys

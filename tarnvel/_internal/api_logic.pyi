@@ -1,4 +1,5 @@
 """Native client of the tarnvel search service."""
+
 from typing import Optional as Optional
 
 import requests as requests
