@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Layout and lint gates for the whole tree:
+#   devtools/lint.sh          check only: exits non-zero and shows the diff
+#                             or the findings if anything is off
+#   devtools/lint.sh --fix    rewrites the files: clang-format on the C++,
+#                             ruff format and ruff check --fix on the Python
+# C++: tarnvel/_internal/*.cpp, *.hpp with .clang-format, for Debian 12's
+# clang-format 14 (CLANG_FORMAT=... names another program). Python: every file
+# ruff finds, with the settings and the pinned version in pyproject.toml
+# (RUFF=... names another program). What --fix cannot repair, ruff check
+# still reports.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+usage="usage: lint.sh [--fix]"
+fix=0
+case ${1:-} in
+  --fix) fix=1 ;;
+  "") ;;
+  *) printf '%s\n' "$usage" >&2; exit 2 ;;
+esac
+clang_format=${CLANG_FORMAT:-clang-format}
+ruff=${RUFF:-ruff}
+
+die() { printf 'lint.sh: %s\n' "$*" >&2; exit 1; }
+say() { printf '[lint] %s\n' "$*"; }
+
+command -v "$clang_format" >/dev/null || die "$clang_format not found (apt-get install clang-format)"
+command -v "$ruff" >/dev/null || die "$ruff not found (pip install ruff at the version pyproject.toml requires)"
+version=$("$clang_format" --version)
+[[ $version =~ version\ 14\. ]] || die "$clang_format is not clang-format 14: $version"
+
+mapfile -t cxx < <(find tarnvel/_internal -maxdepth 1 -type f \( -name '*.cpp' -o -name '*.hpp' \) | sort)
+((${#cxx[@]})) || die "no C++ files under tarnvel/_internal"
+
+if ((fix)); then
+  "$clang_format" -i "${cxx[@]}"
+  "$ruff" format .
+  "$ruff" check --fix .
+  say "formatted; ruff check passes"
+  exit 0
+fi
+
+# Every check runs, so that one run reports everything that is off.
+failed=()
+say "clang-format: ${#cxx[@]} files"
+# The differences as a diff, since --dry-run only names lines.
+for file in "${cxx[@]}"; do
+  if ! "$clang_format" "$file" | diff -u --label "$file" --label "$file (clang-format)" "$file" -; then
+    failed+=("clang-format: $file")
+  fi
+done
+say "ruff format --check"
+"$ruff" format --check --diff . || failed+=("ruff format")
+say "ruff check"
+"$ruff" check . || failed+=("ruff check")
+if ((${#failed[@]})); then
+  say "not clean (devtools/lint.sh --fix rewrites what it can):"
+  printf '[lint]   %s\n' "${failed[@]}"
+  exit 1
+fi
+say "clean"
