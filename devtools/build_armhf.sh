@@ -51,52 +51,7 @@ done
 # what qemu -L would otherwise quietly take from the host.
 prepare_rootfs() {
   local fs=$1
-  "$host_python" - "$fs" <<'EOF'
-import os, sys
-from pathlib import Path
-
-fs = Path(sys.argv[1])
-
-# An absolute link is followed by the host kernel, so it would point into the
-# host's file system: make every one relative to its own directory.
-for directory, dirs, files in os.walk(fs):
-    if Path(directory) == fs:
-        dirs.remove("dev")  # /proc/self/fd links, meant to reach the host
-    for name in dirs + files:
-        link = Path(directory, name)
-        if link.is_symlink() and (target := os.readlink(link)).startswith("/"):
-            link.unlink()
-            link.symlink_to(os.path.relpath(fs / target.lstrip("/"), directory))
-
-# The CA bundle and its per-certificate links, as update-ca-certificates makes them.
-certs = fs / "etc/ssl/certs"
-certs.mkdir(parents=True, exist_ok=True)
-shared = fs / "usr/share/ca-certificates"
-bundle = []
-for crt in sorted(shared.rglob("*.crt")):
-    text = crt.read_text("ascii")
-    bundle.append(text if text.endswith("\n") else text + "\n")
-    pem = certs / (crt.stem + ".pem")
-    if not pem.is_symlink():
-        pem.symlink_to(os.path.relpath(crt, certs))
-if not bundle:
-    sys.exit("no CA certificates in the root file system")
-(certs / "ca-certificates.crt").write_text("".join(bundle), "ascii")
-
-etc = fs / "etc"
-(etc / "nsswitch.conf").write_bytes((fs / "usr/share/libc-bin/nsswitch.conf").read_bytes())
-(etc / "hosts").write_text("127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n")
-(etc / "resolv.conf").write_text("")  # loopback only
-localtime = etc / "localtime"
-if localtime.is_symlink() or localtime.exists():
-    localtime.unlink()
-localtime.symlink_to("../usr/share/zoneinfo/Etc/UTC")
-if not (localtime.resolve()).is_file():
-    sys.exit("no UTC zone file in the root file system")
-alias = fs / "usr/share/locale/locale.alias"
-alias.parent.mkdir(parents=True, exist_ok=True)
-alias.touch()
-EOF
+  "$host_python" "$root/devtools/prepare_armhf_rootfs.py" "$fs"
   # The target's own ldconfig (static), so that the dynamic loader finds a
   # cache of armhf libraries instead of reading the host's.
   qemu-arm-static "$fs/sbin/ldconfig" -r "$fs"
