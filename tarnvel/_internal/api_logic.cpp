@@ -5,12 +5,15 @@
 // once per process and imported into one interpreter per process only. The
 // exec step does what the module's source does at import time, and a failure
 // from its line-numbered steps on carries a traceback entry for that line.
+#include <Python.h>
+
 #include <cstdint>
 #include <initializer_list>
 #include <utility>
 
 #include "method_object.hpp"
 #include "module_state.hpp"
+#include "shortcuts.hpp"
 
 #ifndef TARNVEL_BUILD_MINOR
 #define TARNVEL_BUILD_MINOR PY_MINOR_VERSION
@@ -54,27 +57,26 @@ constexpr StringConstant string_constants[] = {
 };
 
 // Hashed now so that no call pays for it later.
-int set_constant(PyObject*& slot, PyObject* made)
+int set_constant(PyObject*& slot, Ref&& made)
 {
-    if (made == nullptr || PyObject_Hash(made) == -1) {
-        Py_XDECREF(made);
+    if (!made || PyObject_Hash(made.get()) == -1) {
         return -1;
     }
-    replace(slot, made);
+    replace(slot, std::move(made));
     return 0;
 }
 
 int set_tuple(PyObject*& slot, std::initializer_list<PyObject*> items)
 {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (tuple == nullptr) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) {
         return -1;
     }
     Py_ssize_t i = 0;
     for (PyObject* item : items) {
-        PyTuple_SET_ITEM(tuple, i++, Py_NewRef(item));
+        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
     }
-    replace(slot, tuple);
+    replace(slot, std::move(tuple));
     return 0;
 }
 
@@ -89,42 +91,42 @@ int set_dict(PyObject*& slot, std::initializer_list<std::pair<PyObject*, PyObjec
             return -1;
         }
     }
-    replace(slot, dict.release());
+    replace(slot, std::move(dict));
     return 0;
 }
 
-}  // namespace
-
+// Exec step 8.
 int make_empty_objects()
 {
-    PyObject* tuple = PyTuple_New(0);
-    if (tuple == nullptr) {
+    Ref tuple = Ref::steal(PyTuple_New(0));
+    if (!tuple) {
         return -1;
     }
-    replace(state.empty_tuple, tuple);
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, 0);
-    if (bytes == nullptr) {
+    replace(state.empty_tuple, std::move(tuple));
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!bytes) {
         return -1;
     }
-    replace(state.empty_bytes, bytes);
-    PyObject* str = PyUnicode_New(0, 0);
-    if (str == nullptr) {
+    replace(state.empty_bytes, std::move(bytes));
+    Ref str = Ref::steal(PyUnicode_New(0, 0));
+    if (!str) {
         return -1;
     }
-    replace(state.empty_str, str);
+    replace(state.empty_str, std::move(str));
     return 0;
 }
 
+// Exec step 10: every constant string, 200, and what the calls build from them.
 int make_constants()
 {
     for (const StringConstant& constant : string_constants) {
         PyObject* made = constant.interned ? PyUnicode_InternFromString(constant.text)
                                            : PyUnicode_FromString(constant.text);
-        if (set_constant(state.*constant.member, made) < 0) {
+        if (set_constant(state.*constant.member, Ref::steal(made)) < 0) {
             return -1;
         }
     }
-    if (set_constant(state.int_200, PyLong_FromLong(200)) < 0) {
+    if (set_constant(state.int_200, Ref::steal(PyLong_FromLong(200))) < 0) {
         return -1;
     }
     if (set_tuple(state.post_kwnames, {state.headers, state.json}) < 0) {
@@ -135,8 +137,6 @@ int make_constants()
     }
     return set_dict(state.search_headers_template, {{state.content_type, state.application_json}});
 }
-
-namespace {
 
 // ---------------------------------------------------------------------------
 // Create step
@@ -209,12 +209,12 @@ PyObject* api_logic_create(PyObject* spec, PyModuleDef*)
 // Exec step
 
 // Source lines of the module that a failing exec step reports.
-constexpr int line_import_requests = 1;
-constexpr int line_import_optional = 2;
-constexpr int line_class = 4;
-constexpr int line_init = 5;
-constexpr int line_validate_token = 8;
-constexpr int line_search_query = 38;
+constexpr int line_import_requests = source::module_body::import_requests;
+constexpr int line_import_optional = source::module_body::import_optional;
+constexpr int line_class = source::module_body::class_statement;
+constexpr int line_init = source::init::def;
+constexpr int line_validate_token = source::validate_token::def;
+constexpr int line_search_query = source::search_query::def;
 
 int warn_on_version_mismatch()
 {
@@ -225,13 +225,13 @@ int warn_on_version_mismatch()
     }
     char message[200];
     PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  build_major, build_minor, "tarnvel._internal.api_logic", "does not match", running_major,
+                  build_major, build_minor, full_module_name, "does not match", running_major,
                   running_minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
-// Reads `object.name`, treating a missing attribute as absent; `*found` is
-// null when it is absent or reading it failed (the error is cleared).
+// `object.name`, or null when it is missing or cannot be read: any error
+// raised while reading it is cleared.
 Ref optional_attribute(PyObject* object, PyObject* name)
 {
     PyObject* value = PyObject_GetAttr(object, name);
@@ -312,33 +312,28 @@ PyObject* import_optional()
     return nullptr;
 }
 
-// Makes one method object and stores it in the class namespace.
-int add_method(PyObject* class_namespace, PyMethodDef* definition, PyObject* qualname, PyObject* code,
-               PyObject* annotations)
+// Makes one method object, with `annotations` when given, and stores it in
+// the class namespace under `name`.
+int add_method(PyObject* class_namespace, PyMethodDef* definition, PyObject* name, PyObject* qualname,
+               PyObject* code, Ref&& annotations)
 {
-    Ref method = Ref::steal(
-        method_object_new(definition, qualname, state.module_name, state.namespace_dict, code));
+    Ref method = Ref::steal(method_object_new(definition, qualname, state.module_name, state.namespace_dict, code));
     if (!method) {
-        Py_XDECREF(annotations);
         return -1;
     }
-    if (annotations != nullptr) {
-        method_object_set_annotations(method.get(), annotations);
+    if (annotations) {
+        method_object_set_annotations(method.get(), std::move(annotations));
     }
-    return PyDict_SetItemString(class_namespace, definition->ml_name, method.get());
+    return PyDict_SetItem(class_namespace, name, method.get());
 }
 
 // A new annotations dict: every parameter and the return value are "str".
-PyObject* str_annotations(std::initializer_list<PyObject*> names)
+Ref str_annotations(std::initializer_list<PyObject*> names)
 {
-    PyObject* annotations = PyDict_New();
-    if (annotations == nullptr) {
-        return nullptr;
-    }
+    Ref annotations = Ref::steal(PyDict_New());
     for (PyObject* name : names) {
-        if (PyDict_SetItem(annotations, name, state.str) < 0) {
-            Py_DECREF(annotations);
-            return nullptr;
+        if (annotations && PyDict_SetItem(annotations.get(), name, state.str) < 0) {
+            annotations.reset();
         }
     }
     return annotations;
@@ -355,21 +350,22 @@ int build_internal_class(int* line)
         return -1;
     }
     *line = line_init;
-    if (add_method(class_namespace.get(), &init_definition, state.qualname_init, state.init_code, nullptr) < 0) {
+    if (add_method(class_namespace.get(), &init_definition, state.dunder_init, state.qualname_init, state.init_code,
+                   Ref()) < 0) {
         return -1;
     }
     *line = line_validate_token;
-    PyObject* annotations = str_annotations({state.token, state.return_});
-    if (annotations == nullptr || add_method(class_namespace.get(), &validate_token_definition,
-                                             state.qualname_validate_token, state.validate_token_code,
-                                             annotations) < 0) {
+    Ref annotations = str_annotations({state.token, state.return_});
+    if (!annotations || add_method(class_namespace.get(), &validate_token_definition, state.validate_token,
+                                   state.qualname_validate_token, state.validate_token_code,
+                                   std::move(annotations)) < 0) {
         return -1;
     }
     *line = line_search_query;
     annotations = str_annotations({state.token, state.query, state.return_});
-    if (annotations == nullptr || add_method(class_namespace.get(), &search_query_definition,
-                                             state.qualname_search_query, state.search_query_code,
-                                             annotations) < 0) {
+    if (!annotations || add_method(class_namespace.get(), &search_query_definition, state.search_query,
+                                   state.qualname_search_query, state.search_query_code,
+                                   std::move(annotations)) < 0) {
         return -1;
     }
     *line = line_class;
@@ -381,45 +377,33 @@ int build_internal_class(int* line)
     return PyDict_SetItem(state.namespace_dict, state.InternalClass, cls.get());
 }
 
-// The code objects behind `__code__`: a signature and a place, no instructions.
-PyObject* make_code(int argument_count, PyObject* local_names, PyObject* name, int first_line)
-{
-    Ref exception_table = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    if (!exception_table) {
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argument_count, 0, 0, static_cast<int>(PyTuple_GET_SIZE(local_names)), 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        state.empty_bytes, state.empty_tuple, state.empty_tuple, local_names, state.empty_tuple,
-        state.empty_tuple, state.file_name, name, name, first_line, state.empty_bytes, exception_table.get()));
-}
-
+// The code objects behind `__code__`: a signature and a place.
 int make_code_objects()
 {
-    PyObject* code = make_code(1, state.init_locals, state.dunder_init, line_init);
-    if (code == nullptr) {
+    Ref code = Ref::steal(new_code_object(1, state.init_locals, state.dunder_init, line_init));
+    if (!code) {
         return -1;
     }
-    replace(state.init_code, code);
+    replace(state.init_code, std::move(code));
     if (set_tuple(state.validate_token_locals, {state.self, state.token, state.url, state.payload, state.headers,
                                                 state.response, state.data, state.response_type,
                                                 state.credits}) < 0) {
         return -1;
     }
-    code = make_code(2, state.validate_token_locals, state.validate_token, line_validate_token);
-    if (code == nullptr) {
+    code = Ref::steal(new_code_object(2, state.validate_token_locals, state.validate_token, line_validate_token));
+    if (!code) {
         return -1;
     }
-    replace(state.validate_token_code, code);
+    replace(state.validate_token_code, std::move(code));
     if (set_tuple(state.search_query_locals, {state.self, state.token, state.query, state.url, state.payload,
                                               state.headers, state.response, state.data}) < 0) {
         return -1;
     }
-    code = make_code(3, state.search_query_locals, state.search_query, line_search_query);
-    if (code == nullptr) {
+    code = Ref::steal(new_code_object(3, state.search_query_locals, state.search_query, line_search_query));
+    if (!code) {
         return -1;
     }
-    replace(state.search_query_code, code);
+    replace(state.search_query_code, std::move(code));
     return 0;
 }
 
@@ -440,15 +424,15 @@ int run_module_source(PyObject* module, int* line, bool* registered_here)
         }
         *registered_here = true;
     }
-    PyObject* value_error = PyObject_GetAttr(state.builtins, state.ValueError);
-    if (value_error == nullptr) {
+    Ref value_error = Ref::steal(PyObject_GetAttr(state.builtins, state.ValueError));
+    if (!value_error) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.ValueError);
+            raise_name_error(state.ValueError);
         }
         return -1;
     }
-    replace(state.value_error, value_error);
+    replace(state.value_error, std::move(value_error));
     if (set_tuple(state.credits_lookup, {state.Credits, state.not_available}) < 0 ||
         set_tuple(state.data_lookup, {state.data, state.no_data_available}) < 0 ||
         set_tuple(state.message_lookup, {state.message, state.no_error_message}) < 0 ||
@@ -485,12 +469,12 @@ int make_module_state(PyObject* module)
     if (namespace_dict == nullptr) {
         return -1;
     }
-    replace(state.namespace_dict, Py_NewRef(namespace_dict));
+    replace(state.namespace_dict, Ref::borrow(namespace_dict));
     PyObject* builtins = PyImport_AddModule("builtins");
     if (builtins == nullptr) {
         return -1;
     }
-    replace(state.builtins, Py_NewRef(builtins));
+    replace(state.builtins, Ref::borrow(builtins));
     if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) {
         return -1;
     }
@@ -503,7 +487,6 @@ int make_module_state(PyObject* module)
     if (method_object_type_ready() < 0) {
         return -1;
     }
-    state.method_object_type = &method_object_type;
     return make_constants();
 }
 
@@ -513,14 +496,12 @@ int make_module_state(PyObject* module)
 // pending exception.
 void unregister_failed_module(PyObject* module)
 {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    PendingException pending;
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_GetItemWithError(modules, state.module_name) == module) {
         PyDict_DelItem(modules, state.module_name);
     }
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
 }
 
 int api_logic_exec(PyObject* module)
@@ -540,7 +521,7 @@ int api_logic_exec(PyObject* module)
         return 0;
     }
     if (line != 0) {
-        add_traceback(TracebackFunction::init_module, line);
+        add_traceback(source::module_body::function, line);
     }
     if (registered_here) {
         unregister_failed_module(module);
@@ -561,14 +542,14 @@ PyMethodDef api_logic_methods[] = {
 
 PyModuleDef api_logic_definition = {
     PyModuleDef_HEAD_INIT,
-    "api_logic",
-    nullptr,
-    0,
-    api_logic_methods,
-    api_logic_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    "api_logic",        // m_name: the last component; the full name comes from the spec
+    nullptr,            // m_doc: __doc__ stays None
+    0,                  // m_size: no per-module state, all of it is process-wide
+    api_logic_methods,  // m_methods: none
+    api_logic_slots,    // m_slots: create and exec
+    nullptr,            // m_traverse
+    nullptr,            // m_clear
+    nullptr,            // m_free: the state lives until the process ends
 };
 
 }  // namespace

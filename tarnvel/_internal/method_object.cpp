@@ -2,48 +2,51 @@
 // type-tests its arguments like a Python function before the body runs, and
 // carries the usual function attributes so that help(), inspect and pickle
 // treat InternalClass's methods as ordinary functions.
-#include "method_object.hpp"
-
-#include <cstddef>
+#include <Python.h>
 
 #include <frameobject.h>
 #include <structmember.h>
 
-#include "equality.hpp"
+#include <cstddef>
+#include <utility>
+
+#include "method_object.hpp"
+
 #include "module_state.hpp"
 #include "service_client.hpp"
+#include "shortcuts.hpp"
 
 namespace tarnvel {
 namespace {
 
-constexpr int init_def_line = 5;
-constexpr int init_assignment_line = 6;
-constexpr int validate_token_def_line = 8;
-constexpr int search_query_def_line = 38;
+struct MethodObject {
+    PyObject_HEAD
+    PyMethodDef* definition;
+    PyObject* module;  // __module__
+    PyObject* weakreflist;
+    vectorcallfunc vectorcall;
+    PyObject* dict;  // __dict__, made on first use
+    PyObject* name;  // __name__, interned on first read
+    PyObject* qualname;
+    PyObject* doc;  // __doc__, decoded on first read
+    PyObject* globals;
+    PyObject* code;
+    PyObject* defaults;  // stored only; calls never use them
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* is_coroutine;  // False, made on first read
+};
+
+PyTypeObject method_object_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // ---------------------------------------------------------------------------
 // Traceback entries
-
-const char* traceback_function_name(TracebackFunction function)
-{
-    switch (function) {
-    case TracebackFunction::init_module:
-        return "init tarnvel._internal.api_logic";
-    case TracebackFunction::init:
-        return "tarnvel._internal.api_logic.InternalClass.__init__";
-    case TracebackFunction::validate_token:
-        return "tarnvel._internal.api_logic.InternalClass.validate_token";
-    case TracebackFunction::search_query:
-        return "tarnvel._internal.api_logic.InternalClass.search_query";
-    }
-    return "";
-}
 
 // One code object per (function, line), made on the first failure there and
 // kept: the entry it gives is the same every time. Written only with the
 // interpreter lock held.
 struct CachedCode {
-    TracebackFunction function;
+    const char* function;
     int line;
     PyObject* code;
 };
@@ -51,46 +54,42 @@ constexpr std::size_t traceback_cache_size = 64;
 CachedCode traceback_cache[traceback_cache_size];
 std::size_t traceback_cache_used = 0;
 
-}  // namespace
-
-void add_traceback(TracebackFunction function, int line)
+// The code object of an entry: borrowed from the cache, or owned by `uncached`
+// once the cache is full.
+PyObject* entry_code(const char* function, int line, Ref& uncached)
 {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* code = nullptr;
     for (std::size_t i = 0; i < traceback_cache_used; ++i) {
         if (traceback_cache[i].function == function && traceback_cache[i].line == line) {
-            code = traceback_cache[i].code;
-            break;
+            return traceback_cache[i].code;
         }
     }
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(source::file, function, line));
+    if (code == nullptr || traceback_cache_used == traceback_cache_size) {
+        uncached = Ref::steal(code);
+        return code;
+    }
+    traceback_cache[traceback_cache_used++] = {function, line, code};
+    return code;
+}
+
+}  // namespace
+
+void add_traceback(const char* function, int line)
+{
     Ref uncached;
-    if (code == nullptr) {
-        PyCodeObject* made = PyCode_NewEmpty("tarnvel/_internal/api_logic",
-                                             traceback_function_name(function), line);
-        if (made == nullptr) {
+    PyFrameObject* frame;
+    {
+        PendingException pending;
+        PyObject* code = entry_code(function, line, uncached);
+        frame = code != nullptr ? PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                              state.namespace_dict, nullptr)
+                                : nullptr;
+        if (frame == nullptr) {
             // The failure to make the entry replaces the exception set aside.
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
+            pending.drop();
             return;
         }
-        code = reinterpret_cast<PyObject*>(made);
-        if (traceback_cache_used < traceback_cache_size) {
-            traceback_cache[traceback_cache_used++] = {function, line, code};
-        } else {
-            uncached = Ref::steal(code);
-        }
     }
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                       state.namespace_dict, nullptr);
-    if (frame == nullptr) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return;
-    }
-    PyErr_Restore(type, value, traceback);
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }
@@ -111,9 +110,12 @@ char* append_text(char* out, const char (&text)[N])
     return out;
 }
 
+constexpr std::size_t name_limit = 200;  // "%.200s"
+constexpr std::size_t decimal_limit = 3 * sizeof(Py_ssize_t);  // digits of a Py_ssize_t, and a sign
+
 char* append_decimal(char* out, Py_ssize_t value)
 {
-    char digits[3 * sizeof(Py_ssize_t)];
+    char digits[decimal_limit];
     int count = 0;
     std::size_t magnitude = value < 0 ? 0 - static_cast<std::size_t>(value) : static_cast<std::size_t>(value);
     do {
@@ -135,50 +137,38 @@ char* append_decimal(char* out, Py_ssize_t value)
 // value, as PyErr_Format does.
 PyObject* count_error(const char* name, Py_ssize_t expected, Py_ssize_t given)
 {
-    char text[200 + 3 * 3 * sizeof(Py_ssize_t) + 64];
+    constexpr char takes[] = "() takes exactly ";
+    constexpr char argument[] = " positional argument";
+    constexpr char given_open[] = " (";
+    constexpr char given_close[] = " given)";
+    char text[name_limit + sizeof takes + decimal_limit + sizeof argument + 1 + sizeof given_open + decimal_limit +
+              sizeof given_close];
+    static_assert(decimal_limit >= 20 && sizeof(Py_ssize_t) <= 8, "a Py_ssize_t has at most 19 digits and a sign");
     char* end = text;
-    for (int i = 0; i < 200 && name[i] != '\0'; ++i) {
+    for (std::size_t i = 0; i < name_limit && name[i] != '\0'; ++i) {
         *end++ = name[i];
     }
-    end = append_text(end, "() takes exactly ");
+    end = append_text(end, takes);
     end = append_decimal(end, expected);
-    end = append_text(end, " positional argument");
+    end = append_text(end, argument);
     if (expected != 1) {
         *end++ = 's';
     }
-    end = append_text(end, " (");
+    end = append_text(end, given_open);
     end = append_decimal(end, given);
-    end = append_text(end, " given)");
+    end = append_text(end, given_close);
     PyObject* message = PyUnicode_DecodeUTF8(text, end - text, nullptr);
     PyErr_SetObject(PyExc_TypeError, message);
     Py_XDECREF(message);
     return nullptr;
 }
 
-// Second pass of the parameter search: the parameter's name (an exact str) on
-// the left, anything the caller passed as a keyword name on the right.
-int parameter_name_equal(PyObject* parameter, PyObject* key)
-{
-    if (parameter == key) {
-        return 1;
-    }
-    if (PyUnicode_CheckExact(key)) {
-        return exact_str_equal(parameter, key);
-    }
-    if (key == Py_None) {
-        return 0;
-    }
-    return rich_equal(parameter, key);
-}
-
 // The keyword test of the scan: same length, then PyUnicode_Compare.
 int keyword_names_parameter(PyObject* key, PyObject* parameter)
 {
-    if (PyUnicode_READY(key) < 0) {
-        return -1;
-    }
-    if (PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(parameter)) {
-        return 0;
+    int same = same_length(key, parameter);
+    if (same <= 0) {
+        return same;
     }
     int order = PyUnicode_Compare(key, parameter);
     if (order == -1 && PyErr_Occurred()) {
@@ -274,7 +264,8 @@ int bind_arguments(const char* name, PyObject* const* parameters, Py_ssize_t cou
             }
         }
         for (Py_ssize_t k = 0; hit < 0 && k < nkw; ++k) {
-            int equal = parameter_name_equal(parameter, PyTuple_GET_ITEM(kwnames, k));
+            // The parameter's name on the left, whatever the caller passed on the right.
+            int equal = literal_equals(parameter, PyTuple_GET_ITEM(kwnames, k));
             if (equal < 0) {
                 return -1;
             }
@@ -313,7 +304,7 @@ PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* const parameters[] = {state.self};
     PyObject* bound[1];
     if (bind_arguments("__init__", parameters, 1, args, nargs, kwnames, bound) < 0) {
-        add_traceback(TracebackFunction::init, init_def_line);
+        add_traceback(source::init::function, source::init::def);
         return nullptr;
     }
     PyObject* self = bound[0];
@@ -322,7 +313,7 @@ PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     int status = setattro != nullptr ? setattro(self, state.api_key, state.api_key_value)
                                      : PyObject_SetAttr(self, state.api_key, state.api_key_value);
     if (status < 0) {
-        add_traceback(TracebackFunction::init, init_assignment_line);
+        add_traceback(source::init::function, source::init::assignment);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -333,7 +324,7 @@ PyObject* validate_token_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     PyObject* const parameters[] = {state.self, state.token};
     PyObject* bound[2];
     if (bind_arguments("validate_token", parameters, 2, args, nargs, kwnames, bound) < 0) {
-        add_traceback(TracebackFunction::validate_token, validate_token_def_line);
+        add_traceback(source::validate_token::function, source::validate_token::def);
         return nullptr;
     }
     if (!is_exact_str(bound[1], "token")) {
@@ -347,7 +338,7 @@ PyObject* search_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyObject* const parameters[] = {state.self, state.token, state.query};
     PyObject* bound[3];
     if (bind_arguments("search_query", parameters, 3, args, nargs, kwnames, bound) < 0) {
-        add_traceback(TracebackFunction::search_query, search_query_def_line);
+        add_traceback(source::search_query::function, source::search_query::def);
         return nullptr;
     }
     if (!is_exact_str(bound[1], "token") || !is_exact_str(bound[2], "query")) {
@@ -370,52 +361,6 @@ PyObject* method_object_vectorcall(PyObject* callable, PyObject* const* args, si
 {
     auto entry = reinterpret_cast<FastEntry>(reinterpret_cast<void (*)()>(as_method(callable)->definition->ml_meth));
     return entry(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
-}
-
-// The tuple-and-dict form: flatten into the fast form.
-PyObject* method_object_call(PyObject* callable, PyObject* args, PyObject* kwargs)
-{
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
-    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
-        return method_object_vectorcall(callable, positional, static_cast<size_t>(nargs), nullptr);
-    }
-    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    PyObject** stack = PyMem_New(PyObject*, nargs + nkw);
-    if (stack == nullptr) {
-        return PyErr_NoMemory();
-    }
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) {
-        PyMem_Free(stack);
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        stack[i] = Py_NewRef(positional[i]);
-    }
-    Py_ssize_t filled = nargs;
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    bool keys_are_strings = true;
-    for (Py_ssize_t k = 0; PyDict_Next(kwargs, &position, &key, &value); ++k) {
-        if (!PyUnicode_Check(key)) {
-            keys_are_strings = false;
-            break;
-        }
-        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-        stack[filled++] = Py_NewRef(value);
-    }
-    PyObject* result = nullptr;
-    if (keys_are_strings) {
-        result = method_object_vectorcall(callable, stack, static_cast<size_t>(nargs), kwnames.get());
-    } else {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-    }
-    for (Py_ssize_t i = 0; i < filled; ++i) {
-        Py_DECREF(stack[i]);
-    }
-    PyMem_Free(stack);
-    return result;
 }
 
 PyObject* method_object_descr_get(PyObject* self, PyObject* instance, PyObject*)
@@ -484,7 +429,7 @@ void method_object_dealloc(PyObject* self)
 // ---------------------------------------------------------------------------
 // Attributes
 
-PyObject* get_name(PyObject* self, void*)
+PyObject* method_object_get_name(PyObject* self, void*)
 {
     MethodObject* m = as_method(self);
     if (m->name == nullptr) {
@@ -496,41 +441,41 @@ PyObject* get_name(PyObject* self, void*)
     return Py_NewRef(m->name);
 }
 
-int set_name(PyObject* self, PyObject* value, void*)
+int method_object_set_name(PyObject* self, PyObject* value, void*)
 {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
     }
-    replace(as_method(self)->name, Py_NewRef(value));
+    replace(as_method(self)->name, Ref::borrow(value));
     return 0;
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_method(self)->qualname); }
+PyObject* method_object_get_qualname(PyObject* self, void*) { return Py_NewRef(as_method(self)->qualname); }
 
-int set_qualname(PyObject* self, PyObject* value, void*)
+int method_object_set_qualname(PyObject* self, PyObject* value, void*)
 {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
-    replace(as_method(self)->qualname, Py_NewRef(value));
+    replace(as_method(self)->qualname, Ref::borrow(value));
     return 0;
 }
 
-PyObject* get_module(PyObject* self, void*)
+PyObject* method_object_get_module(PyObject* self, void*)
 {
     PyObject* module = as_method(self)->module;
     return Py_NewRef(module != nullptr ? module : Py_None);
 }
 
-int set_module(PyObject* self, PyObject* value, void*)
+int method_object_set_module(PyObject* self, PyObject* value, void*)
 {
-    replace(as_method(self)->module, Py_XNewRef(value));
+    replace(as_method(self)->module, Ref::borrow(value));
     return 0;
 }
 
-PyObject* get_doc(PyObject* self, void*)
+PyObject* method_object_get_doc(PyObject* self, void*)
 {
     MethodObject* m = as_method(self);
     if (m->doc == nullptr) {
@@ -545,13 +490,13 @@ PyObject* get_doc(PyObject* self, void*)
     return Py_NewRef(m->doc);
 }
 
-int set_doc(PyObject* self, PyObject* value, void*)
+int method_object_set_doc(PyObject* self, PyObject* value, void*)
 {
-    replace(as_method(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
+    replace(as_method(self)->doc, Ref::borrow(value != nullptr ? value : Py_None));
     return 0;
 }
 
-PyObject* get_dict(PyObject* self, void*)
+PyObject* method_object_get_dict(PyObject* self, void*)
 {
     MethodObject* m = as_method(self);
     if (m->dict == nullptr) {
@@ -563,7 +508,7 @@ PyObject* get_dict(PyObject* self, void*)
     return Py_NewRef(m->dict);
 }
 
-int set_dict(PyObject* self, PyObject* value, void*)
+int method_object_set_dict(PyObject* self, PyObject* value, void*)
 {
     if (value == nullptr) {
         PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
@@ -573,13 +518,13 @@ int set_dict(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
-    replace(as_method(self)->dict, Py_NewRef(value));
+    replace(as_method(self)->dict, Ref::borrow(value));
     return 0;
 }
 
-PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* method_object_get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
-PyObject* get_defaults(PyObject* self, void*)
+PyObject* method_object_get_defaults(PyObject* self, void*)
 {
     PyObject* defaults = as_method(self)->defaults;
     return Py_NewRef(defaults != nullptr ? defaults : Py_None);
@@ -593,7 +538,7 @@ int warn_defaults_ignored(const char* attribute)
                             attribute);
 }
 
-int set_defaults(PyObject* self, PyObject* value, void*)
+int method_object_set_defaults(PyObject* self, PyObject* value, void*)
 {
     if (value == Py_None) {
         value = nullptr;
@@ -605,17 +550,17 @@ int set_defaults(PyObject* self, PyObject* value, void*)
     if (warn_defaults_ignored("__defaults__") < 0) {
         return -1;
     }
-    replace(as_method(self)->defaults, Py_XNewRef(value));
+    replace(as_method(self)->defaults, Ref::borrow(value));
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*)
+PyObject* method_object_get_kwdefaults(PyObject* self, void*)
 {
     PyObject* kwdefaults = as_method(self)->kwdefaults;
     return Py_NewRef(kwdefaults != nullptr ? kwdefaults : Py_None);
 }
 
-int set_kwdefaults(PyObject* self, PyObject* value, void*)
+int method_object_set_kwdefaults(PyObject* self, PyObject* value, void*)
 {
     if (value == Py_None) {
         value = nullptr;
@@ -627,11 +572,11 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*)
     if (warn_defaults_ignored("__kwdefaults__") < 0) {
         return -1;
     }
-    replace(as_method(self)->kwdefaults, Py_XNewRef(value));
+    replace(as_method(self)->kwdefaults, Ref::borrow(value));
     return 0;
 }
 
-PyObject* get_annotations(PyObject* self, void*)
+PyObject* method_object_get_annotations(PyObject* self, void*)
 {
     MethodObject* m = as_method(self);
     if (m->annotations == nullptr) {
@@ -643,7 +588,7 @@ PyObject* get_annotations(PyObject* self, void*)
     return Py_NewRef(m->annotations);
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*)
+int method_object_set_annotations(PyObject* self, PyObject* value, void*)
 {
     if (value == Py_None) {
         value = nullptr;
@@ -652,11 +597,11 @@ int set_annotations(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    replace(as_method(self)->annotations, Py_XNewRef(value));
+    replace(as_method(self)->annotations, Ref::borrow(value));
     return 0;
 }
 
-PyObject* get_is_coroutine(PyObject* self, void*)
+PyObject* method_object_get_is_coroutine(PyObject* self, void*)
 {
     MethodObject* m = as_method(self);
     if (m->is_coroutine == nullptr) {
@@ -672,21 +617,21 @@ PyObject* method_object_reduce(PyObject* self, PyObject*)
 }
 
 PyGetSetDef method_object_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"func_name", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"func_doc", get_doc, set_doc, nullptr, nullptr},
-    {"__dict__", get_dict, set_dict, nullptr, nullptr},
-    {"func_dict", get_dict, set_dict, nullptr, nullptr},
-    {"__closure__", get_closure, nullptr, nullptr, nullptr},
-    {"func_closure", get_closure, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {"__name__", method_object_get_name, method_object_set_name, nullptr, nullptr},
+    {"func_name", method_object_get_name, method_object_set_name, nullptr, nullptr},
+    {"__qualname__", method_object_get_qualname, method_object_set_qualname, nullptr, nullptr},
+    {"__module__", method_object_get_module, method_object_set_module, nullptr, nullptr},
+    {"__doc__", method_object_get_doc, method_object_set_doc, nullptr, nullptr},
+    {"func_doc", method_object_get_doc, method_object_set_doc, nullptr, nullptr},
+    {"__dict__", method_object_get_dict, method_object_set_dict, nullptr, nullptr},
+    {"func_dict", method_object_get_dict, method_object_set_dict, nullptr, nullptr},
+    {"__closure__", method_object_get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", method_object_get_closure, nullptr, nullptr, nullptr},
+    {"__defaults__", method_object_get_defaults, method_object_set_defaults, nullptr, nullptr},
+    {"func_defaults", method_object_get_defaults, method_object_set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", method_object_get_kwdefaults, method_object_set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", method_object_get_annotations, method_object_set_annotations, nullptr, nullptr},
+    {"_is_coroutine", method_object_get_is_coroutine, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
 };
 
@@ -730,8 +675,6 @@ PyMethodDef search_query_definition = {
     "        :return: Search results or error message.\n"
     "        "};
 
-PyTypeObject method_object_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
 int method_object_type_ready()
 {
     PyTypeObject& type = method_object_type;
@@ -743,7 +686,9 @@ int method_object_type_ready()
     type.tp_dealloc = method_object_dealloc;
     type.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
     type.tp_repr = method_object_repr;
-    type.tp_call = method_object_call;
+    // The tuple-and-dict form, flattened into the vectorcall one; also what a
+    // Python subclass, which loses the vectorcall flag, is called through.
+    type.tp_call = PyVectorcall_Call;
     type.tp_getattro = PyObject_GenericGetAttr;
     type.tp_setattro = PyObject_GenericSetAttr;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
@@ -785,9 +730,9 @@ PyObject* method_object_new(PyMethodDef* definition, PyObject* qualname, PyObjec
     return reinterpret_cast<PyObject*>(m);
 }
 
-void method_object_set_annotations(PyObject* method, PyObject* annotations)
+void method_object_set_annotations(PyObject* method, Ref&& annotations)
 {
-    replace(as_method(method)->annotations, annotations);
+    replace(as_method(method)->annotations, std::move(annotations));
 }
 
 }  // namespace tarnvel

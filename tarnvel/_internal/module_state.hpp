@@ -6,13 +6,17 @@
 // and the next attempt replaces it item by item (releasing the old value).
 #pragma once
 
-#include "py_ref.hpp"
+#include <Python.h>
+
+#include "source_map.hpp"
 
 #ifndef TARNVEL_SERVICE_BASE_URL
 #error "TARNVEL_SERVICE_BASE_URL must name the search service's https origin"
 #endif
 
 namespace tarnvel {
+
+inline constexpr char full_module_name[] = "tarnvel._internal.api_logic";
 
 // Identifier-like names, qualified names and the module name: interned, so that
 // attribute, keyword and dictionary lookups by them compare by identity first.
@@ -35,7 +39,7 @@ namespace tarnvel {
     X(qualname_init, "InternalClass.__init__")                                  \
     X(qualname_validate_token, "InternalClass.validate_token")                  \
     X(qualname_search_query, "InternalClass.search_query")                      \
-    X(module_name, "tarnvel._internal.api_logic")                               \
+    X(module_name, full_module_name)                                            \
     X(str, "str")                                                               \
     X(return_, "return")                                                        \
     X(self, "self")                                                             \
@@ -76,7 +80,7 @@ namespace tarnvel {
     X(application_json, "application/json")                                     \
     X(not_available, "N/A")                                                     \
     X(dot, ".")                                                                 \
-    X(file_name, "tarnvel/_internal/api_logic")                                 \
+    X(file_name, source::file)                                                  \
     X(validate_url, TARNVEL_SERVICE_BASE_URL "/api/v2/0EA1B4B0")                \
     X(search_url, TARNVEL_SERVICE_BASE_URL "/api/v2/F6DBDEC5")                  \
     X(no_data_available, "No data available")                                   \
@@ -101,7 +105,6 @@ struct ModuleState {
     PyObject* empty_tuple;
     PyObject* empty_bytes;
     PyObject* empty_str;
-    PyTypeObject* method_object_type;
 
 #define TARNVEL_DECLARE_STRING(member, text) PyObject* member;
     TARNVEL_INTERNED_STRINGS(TARNVEL_DECLARE_STRING)
@@ -133,9 +136,5 @@ struct ModuleState {
 };
 
 extern ModuleState state;
-
-// Exec steps 8 and 10: the empty objects, then every constant string and 200.
-int make_empty_objects();
-int make_constants();
 
 }  // namespace tarnvel

@@ -2,10 +2,10 @@
 //
 // `Ref` owns exactly one reference and releases it when it goes out of scope;
 // borrowed references stay plain `PyObject*`. The ways in are explicit:
-// `Ref::steal` takes over a new reference, `Ref::borrow` adds one.
+// `Ref::steal` takes over a new reference, `Ref::borrow` adds one; the way out
+// is `release()`. A parameter that takes ownership is a `Ref&&`.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 namespace tarnvel {
@@ -48,7 +48,8 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// Replaces a long-lived slot (module state, object fields), releasing the old value.
-inline void replace(PyObject*& slot, PyObject* new_ref) noexcept { Py_XSETREF(slot, new_ref); }
+// Replaces a long-lived slot (module state, object fields) with what `value`
+// owns, releasing the old value.
+inline void replace(PyObject*& slot, Ref&& value) noexcept { Py_XSETREF(slot, value.release()); }
 
 }  // namespace tarnvel

@@ -3,7 +3,7 @@
 // exception set and the method's traceback entry added.
 #pragma once
 
-#include "py_ref.hpp"
+#include <Python.h>
 
 namespace tarnvel {
 
