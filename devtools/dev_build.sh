@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:?usage: dev_build.sh BUILD_DIR [cmake options...]}
 shift
 python=${PYTHON:-python3}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
   -DPython_EXECUTABLE="$(command -v "$python")" "$@" >/dev/null
 cmake --build "$build"
 stage="$build/stage"
