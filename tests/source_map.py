@@ -13,21 +13,20 @@ from types import SimpleNamespace
 
 HEADER = Path(__file__).resolve().parent.parent / "tarnvel" / "_internal" / "source_map.hpp"
 
-_NAMESPACE = re.compile(r"^namespace (\w+) \{$(.*?)^\}  // namespace \1$", re.M | re.S)
-_LINE = re.compile(r"^inline constexpr int (\w+) = (\d+);", re.M)
-_NAME = re.compile(r'^inline constexpr char (\w+)\[\] = "([^"]*)";', re.M)
+_FILE = re.compile(r'inline constexpr char file\[\] = "([^"]*)";')
+_FUNCTION = re.compile(r"inline constexpr struct \{(.*?)\} (\w+);", re.S)
+_NAME = re.compile(r'const char\* function = "([^"]*)";')
+_LINE = re.compile(r"(\w+) = (\d+)")
 
 
 def _read() -> tuple[str, dict[str, SimpleNamespace]]:
     text = HEADER.read_text()
     functions = {}
-    for name, body in _NAMESPACE.findall(text):
-        fields = {key: int(value) for key, value in _LINE.findall(body)}
-        fields.update(_NAME.findall(body))
+    for body, name in _FUNCTION.findall(text):
         # `def` is a keyword here: the def line is `def_`.
-        functions[name] = SimpleNamespace(**{("def_" if k == "def" else k): v for k, v in fields.items()})
-    (file,) = [value for key, value in _NAME.findall(text) if key == "file"]
-    return file, functions
+        lines = {("def_" if k == "def" else k): int(v) for k, v in _LINE.findall(body)}
+        functions[name] = SimpleNamespace(function=_NAME.search(body).group(1), **lines)
+    return _FILE.search(text).group(1), functions
 
 
 FILE, FUNCTIONS = _read()

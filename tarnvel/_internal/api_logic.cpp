@@ -209,12 +209,12 @@ PyObject* api_logic_create(PyObject* spec, PyModuleDef*)
 // Exec step
 
 // Source lines of the module that a failing exec step reports.
-constexpr int line_import_requests = source::module_body::import_requests;
-constexpr int line_import_optional = source::module_body::import_optional;
-constexpr int line_class = source::module_body::class_statement;
-constexpr int line_init = source::init::def;
-constexpr int line_validate_token = source::validate_token::def;
-constexpr int line_search_query = source::search_query::def;
+constexpr int line_import_requests = source::module_body.import_requests;
+constexpr int line_import_optional = source::module_body.import_optional;
+constexpr int line_class = source::module_body.class_statement;
+constexpr int line_init = source::init.def;
+constexpr int line_validate_token = source::validate_token.def;
+constexpr int line_search_query = source::search_query.def;
 
 int warn_on_version_mismatch()
 {
@@ -521,7 +521,7 @@ int api_logic_exec(PyObject* module)
         return 0;
     }
     if (line != 0) {
-        add_traceback(source::module_body::function, line);
+        add_traceback(source::module_body.function, line);
     }
     if (registered_here) {
         unregister_failed_module(module);

@@ -8,6 +8,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <string_view>
 #include <utility>
 
 #include "method_object.hpp"
@@ -59,7 +60,8 @@ std::size_t traceback_cache_used = 0;
 PyObject* entry_code(const char* function, int line, Ref& uncached)
 {
     for (std::size_t i = 0; i < traceback_cache_used; ++i) {
-        if (traceback_cache[i].function == function && traceback_cache[i].line == line) {
+        // By text: each file that names a function may hold its own copy of the name.
+        if (traceback_cache[i].line == line && std::string_view(traceback_cache[i].function) == function) {
             return traceback_cache[i].code;
         }
     }
@@ -304,7 +306,7 @@ PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* const parameters[] = {state.self};
     PyObject* bound[1];
     if (bind_arguments("__init__", parameters, 1, args, nargs, kwnames, bound) < 0) {
-        add_traceback(source::init::function, source::init::def);
+        add_traceback(source::init.function, source::init.def);
         return nullptr;
     }
     PyObject* self = bound[0];
@@ -313,7 +315,7 @@ PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     int status = setattro != nullptr ? setattro(self, state.api_key, state.api_key_value)
                                      : PyObject_SetAttr(self, state.api_key, state.api_key_value);
     if (status < 0) {
-        add_traceback(source::init::function, source::init::assignment);
+        add_traceback(source::init.function, source::init.assignment);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -324,7 +326,7 @@ PyObject* validate_token_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     PyObject* const parameters[] = {state.self, state.token};
     PyObject* bound[2];
     if (bind_arguments("validate_token", parameters, 2, args, nargs, kwnames, bound) < 0) {
-        add_traceback(source::validate_token::function, source::validate_token::def);
+        add_traceback(source::validate_token.function, source::validate_token.def);
         return nullptr;
     }
     if (!is_exact_str(bound[1], "token")) {
@@ -338,7 +340,7 @@ PyObject* search_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyObject* const parameters[] = {state.self, state.token, state.query};
     PyObject* bound[3];
     if (bind_arguments("search_query", parameters, 3, args, nargs, kwnames, bound) < 0) {
-        add_traceback(source::search_query::function, source::search_query::def);
+        add_traceback(source::search_query.function, source::search_query.def);
         return nullptr;
     }
     if (!is_exact_str(bound[1], "token") || !is_exact_str(bound[2], "query")) {

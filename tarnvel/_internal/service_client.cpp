@@ -14,8 +14,8 @@
 namespace tarnvel {
 namespace {
 
-namespace validate_line = source::validate_token;
-namespace search_line = source::search_query;
+constexpr auto& validate_line = source::validate_token;
+constexpr auto& search_line = source::search_query;
 
 // Marks a failure at `line`; the caller adds the traceback entry.
 PyObject* fail_at(int* failed_line, int line)
@@ -72,11 +72,21 @@ PyObject* decode_answer(PyObject* response)
     return PyObject_VectorcallMethod(state.json, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// The truth of `data.get(key)`: 1, 0, or -1 with an exception set.
-int member_is_true(PyObject* data, PyObject* key)
+// `data = response.json()`, then the truth of `data.get("success")`: 1 or 0
+// with `*data` set, or -1 with the failing step's line.
+int decode_and_test_success(PyObject* response, int decode_line, int success_line, Ref* data, int* failed_line)
 {
-    Ref value = Ref::steal(call_get(data, key));
-    return value ? PyObject_IsTrue(value.get()) : -1;
+    *data = Ref::steal(decode_answer(response));
+    if (!*data) {
+        *failed_line = decode_line;
+        return -1;
+    }
+    Ref value = Ref::steal(call_get(data->get(), state.success));
+    int succeeded = value ? PyObject_IsTrue(value.get()) : -1;
+    if (succeeded < 0) {
+        *failed_line = success_line;
+    }
+    return succeeded;
 }
 
 // `prefix` followed by the text of `value` as a message shows it: an exact
@@ -104,75 +114,93 @@ PyObject* compose_from_text(PyObject* prefix, PyObject* response)
     return text ? compose(prefix, text.get()) : nullptr;
 }
 
+// What the exchange of one operation needs: where it posts, the prefix of its
+// message for a status other than 200, and the lines of its three steps.
+struct Endpoint {
+    PyObject* url;
+    PyObject* refused_prefix;
+    int post_line, status_line, status_message_line;
+};
+
+// Posts the request (the two dicts are released once it is sent) and tests
+// the status. Returns the response of a 200 answer. For any other status
+// returns null with `*refused` the message; on a failure, null with the line.
+PyObject* exchange(const Endpoint& endpoint, Ref&& headers, Ref&& payload, Ref* refused, int* failed_line)
+{
+    Ref response = Ref::steal(post(endpoint.url, headers.get(), payload.get()));
+    headers.reset();
+    payload.reset();
+    if (!response) {
+        return fail_at(failed_line, endpoint.post_line);
+    }
+    int ok = status_is_200(response.get());
+    if (ok < 0) {
+        return fail_at(failed_line, endpoint.status_line);
+    }
+    if (!ok) {
+        *refused = Ref::steal(compose_from_text(endpoint.refused_prefix, response.get()));
+        return *refused ? nullptr : fail_at(failed_line, endpoint.status_message_line);
+    }
+    return response.release();
+}
+
 // ---------------------------------------------------------------------------
 // Token validation
 
 PyObject* validate_token_steps(PyObject* token, int* failed_line)
 {
-    using namespace validate_line;
-    Ref response;
-    {
-        Ref payload = Ref::steal(PyDict_New());
-        if (!payload || PyDict_SetItem(payload.get(), state.token, token) < 0) {
-            return fail_at(failed_line, validate_line::payload);
-        }
-        Ref headers = Ref::steal(PyDict_New());
-        if (!headers || PyDict_SetItem(headers.get(), state.content_type, state.application_json) < 0) {
-            return fail_at(failed_line, validate_line::headers);
-        }
-        response = Ref::steal(tarnvel::post(state.validate_url, headers.get(), payload.get()));
-        if (!response) {
-            return fail_at(failed_line, validate_line::post);
-        }
+    Ref payload = Ref::steal(PyDict_New());
+    if (!payload || PyDict_SetItem(payload.get(), state.token, token) < 0) {
+        return fail_at(failed_line, validate_line.payload);
     }
-    int ok = status_is_200(response.get());
-    if (ok < 0) {
-        return fail_at(failed_line, status);
+    Ref headers = Ref::steal(PyDict_New());
+    if (!headers || PyDict_SetItem(headers.get(), state.content_type, state.application_json) < 0) {
+        return fail_at(failed_line, validate_line.headers);
     }
-    if (!ok) {
-        PyObject* message = compose_from_text(state.msg_validation_error, response.get());
-        return message != nullptr ? message : fail_at(failed_line, status_message);
+    const Endpoint endpoint = {state.validate_url, state.msg_validation_error, validate_line.post, validate_line.status,
+                                 validate_line.status_message};
+    Ref refused;
+    Ref response = Ref::steal(exchange(endpoint, std::move(headers), std::move(payload), &refused, failed_line));
+    if (!response) {
+        return refused.release();
     }
-    Ref data = Ref::steal(decode_answer(response.get()));
-    if (!data) {
-        return fail_at(failed_line, decode);
-    }
-    int succeeded = member_is_true(data.get(), state.success);
+    Ref data;
+    int succeeded = decode_and_test_success(response.get(), validate_line.decode, validate_line.success, &data, failed_line);
     if (succeeded < 0) {
-        return fail_at(failed_line, success);
+        return nullptr;
     }
     if (!succeeded) {
         Ref message = Ref::steal(call_get(data.get(), state.message));
         PyObject* result = message ? compose(state.msg_validation_failed, message.get()) : nullptr;
-        return result != nullptr ? result : fail_at(failed_line, failure_message);
+        return result != nullptr ? result : fail_at(failed_line, validate_line.failure_message);
     }
     Ref response_type = Ref::steal(call_get(data.get(), state.type));
     if (!response_type) {
-        return fail_at(failed_line, type);
+        return fail_at(failed_line, validate_line.type);
     }
     int equal = equals_literal(response_type.get(), state.credits_data);
     if (equal < 0) {
-        return fail_at(failed_line, match_credits_data);
+        return fail_at(failed_line, validate_line.match_credits_data);
     }
     if (equal) {
         Ref inner = Ref::steal(call_get_with_new_dict(data.get(), state.data));
         Ref credits = inner ? Ref::steal(call_get_with_default(inner.get(), state.credits_lookup)) : Ref();
         if (!credits) {
-            return fail_at(failed_line, lookup_credits);
+            return fail_at(failed_line, validate_line.lookup_credits);
         }
         PyObject* message = compose(state.msg_credits, credits.get());
-        return message != nullptr ? message : fail_at(failed_line, credits_message);
+        return message != nullptr ? message : fail_at(failed_line, validate_line.credits_message);
     }
     equal = equals_literal(response_type.get(), state.no_credits);
     if (equal < 0) {
-        return fail_at(failed_line, match_no_credits);
+        return fail_at(failed_line, validate_line.match_no_credits);
     }
     if (equal) {
         return Py_NewRef(state.msg_no_credits_validate);
     }
     equal = equals_literal(response_type.get(), state.invalid);
     if (equal < 0) {
-        return fail_at(failed_line, match_invalid);
+        return fail_at(failed_line, validate_line.match_invalid);
     }
     return Py_NewRef(equal ? state.msg_invalid : state.msg_unexpected_type);
 }
@@ -183,19 +211,15 @@ PyObject* validate_token_steps(PyObject* token, int* failed_line)
 // The steps that the ValueError handler guards: decoding and reading a 200 answer.
 PyObject* read_search_answer(PyObject* response, int* failed_line)
 {
-    using namespace search_line;
-    Ref data = Ref::steal(decode_answer(response));
-    if (!data) {
-        return fail_at(failed_line, decode);
-    }
-    int succeeded = member_is_true(data.get(), state.success);
+    Ref data;
+    int succeeded = decode_and_test_success(response, search_line.decode, search_line.success, &data, failed_line);
     if (succeeded < 0) {
-        return fail_at(failed_line, success);
+        return nullptr;
     }
     if (!succeeded) {
         Ref message = Ref::steal(call_get_with_default(data.get(), state.message_lookup));
         PyObject* result = message ? compose(state.msg_search_failed, message.get()) : nullptr;
-        return result != nullptr ? result : fail_at(failed_line, failure_message);
+        return result != nullptr ? result : fail_at(failed_line, search_line.failure_message);
     }
     // "type" is looked up twice: the second answer decides the match with "error".
     const struct {
@@ -203,8 +227,8 @@ PyObject* read_search_answer(PyObject* response, int* failed_line)
         PyObject* message;
         int line;
     } type_matches[] = {
-        {state.no_credits, state.msg_no_credits_search, first_type},
-        {state.error, state.msg_nothing_found, second_type},
+        {state.no_credits, state.msg_no_credits_search, search_line.first_type},
+        {state.error, state.msg_nothing_found, search_line.second_type},
     };
     for (const auto& match : type_matches) {
         Ref response_type = Ref::steal(call_get(data.get(), state.type));
@@ -218,7 +242,7 @@ PyObject* read_search_answer(PyObject* response, int* failed_line)
     }
     Ref results = Ref::steal(call_get_with_default(data.get(), state.data_lookup));
     PyObject* message = results ? compose(state.msg_search_results, results.get()) : nullptr;
-    return message != nullptr ? message : fail_at(failed_line, results_message);
+    return message != nullptr ? message : fail_at(failed_line, search_line.results_message);
 }
 
 // The ValueError handler, with the exception that the guarded steps raised
@@ -231,7 +255,7 @@ PyObject* answer_with_raw_text(PyObject* response, int* failed_line)
 {
     Ref caught = Ref::steal(take_pending_exception());
     if (!caught) {
-        return fail_at(failed_line, search_line::take_over);
+        return fail_at(failed_line, search_line.take_over);
     }
     if (!PyErr_GivenExceptionMatches(caught.get(), state.value_error)) {
         raise_instance(std::move(caught));
@@ -239,34 +263,24 @@ PyObject* answer_with_raw_text(PyObject* response, int* failed_line)
     }
     PyErr_SetHandledException(caught.get());
     PyObject* message = compose_from_text(state.msg_search_results, response);
-    return message != nullptr ? message : fail_at(failed_line, search_line::raw_text);
+    return message != nullptr ? message : fail_at(failed_line, search_line.raw_text);
 }
 
 PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
 {
-    using namespace search_line;
-    Ref response;
-    {
-        Ref payload = Ref::steal(from_template(state.search_payload_template, state.s, query));
-        if (!payload) {
-            return fail_at(failed_line, search_line::payload);
-        }
-        Ref headers = Ref::steal(from_template(state.search_headers_template, state.authToken, token));
-        if (!headers) {
-            return fail_at(failed_line, search_line::headers);
-        }
-        response = Ref::steal(tarnvel::post(state.search_url, headers.get(), payload.get()));
-        if (!response) {
-            return fail_at(failed_line, search_line::post);
-        }
+    Ref payload = Ref::steal(from_template(state.search_payload_template, state.s, query));
+    if (!payload) {
+        return fail_at(failed_line, search_line.payload);
     }
-    int ok = status_is_200(response.get());
-    if (ok < 0) {
-        return fail_at(failed_line, status);
+    Ref headers = Ref::steal(from_template(state.search_headers_template, state.authToken, token));
+    if (!headers) {
+        return fail_at(failed_line, search_line.headers);
     }
-    if (!ok) {
-        PyObject* message = compose_from_text(state.msg_search_error, response.get());
-        return message != nullptr ? message : fail_at(failed_line, status_message);
+    const Endpoint endpoint = {state.search_url, state.msg_search_error, search_line.post, search_line.status, search_line.status_message};
+    Ref refused;
+    Ref response = Ref::steal(exchange(endpoint, std::move(headers), std::move(payload), &refused, failed_line));
+    if (!response) {
+        return refused.release();
     }
     HandledExceptionGuard handled;
     int read_line = 0;
@@ -275,7 +289,7 @@ PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
         return message;
     }
     // The raising step's entry comes first, caught or not.
-    add_traceback(source::search_query::function, read_line);
+    add_traceback(source::search_query.function, read_line);
     return answer_with_raw_text(response.get(), failed_line);
 }
 
@@ -286,7 +300,7 @@ PyObject* validate_token_body(PyObject* token)
     int failed_line = 0;
     PyObject* message = validate_token_steps(token, &failed_line);
     if (message == nullptr) {
-        add_traceback(source::validate_token::function, failed_line);
+        add_traceback(source::validate_token.function, failed_line);
     }
     return message;
 }
@@ -296,7 +310,7 @@ PyObject* search_query_body(PyObject* token, PyObject* query)
     int failed_line = 0;
     PyObject* message = search_query_steps(token, query, &failed_line);
     if (message == nullptr && failed_line != 0) {
-        add_traceback(source::search_query::function, failed_line);
+        add_traceback(source::search_query.function, failed_line);
     }
     return message;
 }
