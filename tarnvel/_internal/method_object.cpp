@@ -38,8 +38,6 @@ struct MethodObject {
     PyObject* is_coroutine;  // False, made on first read
 };
 
-PyTypeObject method_object_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
 // ---------------------------------------------------------------------------
 // Traceback entries
 
@@ -381,38 +379,29 @@ PyObject* method_object_repr(PyObject* self)
 // ---------------------------------------------------------------------------
 // Lifetime and garbage collection
 
+// Every reference a method object holds.
+constexpr PyObject* MethodObject::*held_references[] = {
+    &MethodObject::module, &MethodObject::dict,     &MethodObject::name,       &MethodObject::qualname,
+    &MethodObject::doc,    &MethodObject::globals,  &MethodObject::code,       &MethodObject::defaults,
+    &MethodObject::kwdefaults, &MethodObject::annotations, &MethodObject::is_coroutine,
+};
+
 int method_object_traverse(PyObject* self, visitproc visit, void* arg)
 {
     // The type is static; a heap subclass's own traverse visits the subclass.
     MethodObject* m = as_method(self);
-    Py_VISIT(m->module);
-    Py_VISIT(m->dict);
-    Py_VISIT(m->name);
-    Py_VISIT(m->qualname);
-    Py_VISIT(m->doc);
-    Py_VISIT(m->globals);
-    Py_VISIT(m->code);
-    Py_VISIT(m->defaults);
-    Py_VISIT(m->kwdefaults);
-    Py_VISIT(m->annotations);
-    Py_VISIT(m->is_coroutine);
+    for (auto member : held_references) {
+        Py_VISIT(m->*member);
+    }
     return 0;
 }
 
 int method_object_clear(PyObject* self)
 {
     MethodObject* m = as_method(self);
-    Py_CLEAR(m->module);
-    Py_CLEAR(m->dict);
-    Py_CLEAR(m->name);
-    Py_CLEAR(m->qualname);
-    Py_CLEAR(m->doc);
-    Py_CLEAR(m->globals);
-    Py_CLEAR(m->code);
-    Py_CLEAR(m->defaults);
-    Py_CLEAR(m->kwdefaults);
-    Py_CLEAR(m->annotations);
-    Py_CLEAR(m->is_coroutine);
+    for (auto member : held_references) {
+        Py_CLEAR(m->*member);
+    }
     return 0;
 }
 
@@ -443,26 +432,27 @@ PyObject* method_object_get_name(PyObject* self, void*)
     return Py_NewRef(m->name);
 }
 
-int method_object_set_name(PyObject* self, PyObject* value, void*)
+// Assigns a str attribute that cannot be deleted; TypeError `error` otherwise.
+int assign_str(PyObject*& slot, PyObject* value, const char* error)
 {
     if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        PyErr_SetString(PyExc_TypeError, error);
         return -1;
     }
-    replace(as_method(self)->name, Ref::borrow(value));
+    replace(slot, Ref::borrow(value));
     return 0;
+}
+
+int method_object_set_name(PyObject* self, PyObject* value, void*)
+{
+    return assign_str(as_method(self)->name, value, "__name__ must be set to a string object");
 }
 
 PyObject* method_object_get_qualname(PyObject* self, void*) { return Py_NewRef(as_method(self)->qualname); }
 
 int method_object_set_qualname(PyObject* self, PyObject* value, void*)
 {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    replace(as_method(self)->qualname, Ref::borrow(value));
-    return 0;
+    return assign_str(as_method(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
 PyObject* method_object_get_module(PyObject* self, void*)
@@ -498,17 +488,19 @@ int method_object_set_doc(PyObject* self, PyObject* value, void*)
     return 0;
 }
 
-PyObject* method_object_get_dict(PyObject* self, void*)
+// A dict attribute made empty on its first read and kept.
+PyObject* made_on_first_read(PyObject*& slot)
 {
-    MethodObject* m = as_method(self);
-    if (m->dict == nullptr) {
-        m->dict = PyDict_New();
-        if (m->dict == nullptr) {
+    if (slot == nullptr) {
+        slot = PyDict_New();
+        if (slot == nullptr) {
             return nullptr;
         }
     }
-    return Py_NewRef(m->dict);
+    return Py_NewRef(slot);
 }
+
+PyObject* method_object_get_dict(PyObject* self, void*) { return made_on_first_read(as_method(self)->dict); }
 
 int method_object_set_dict(PyObject* self, PyObject* value, void*)
 {
@@ -532,28 +524,36 @@ PyObject* method_object_get_defaults(PyObject* self, void*)
     return Py_NewRef(defaults != nullptr ? defaults : Py_None);
 }
 
-// Stored defaults are introspection only: binding never reads them, so say so.
-int warn_defaults_ignored(const char* attribute)
-{
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "changes to %s have no effect on the values used in calls of this function",
-                            attribute);
-}
+bool is_tuple(PyObject* value) { return PyTuple_Check(value); }
+bool is_dict(PyObject* value) { return PyDict_Check(value); }
 
-int method_object_set_defaults(PyObject* self, PyObject* value, void*)
+// Assigns an attribute that None or deletion clears; anything else must pass
+// `is_valid`, or TypeError `error`. Stored defaults are introspection only:
+// binding never reads them, so assigning `ignored_attribute` says so.
+int assign_or_clear(PyObject*& slot, PyObject* value, bool (*is_valid)(PyObject*), const char* error,
+                    const char* ignored_attribute)
 {
     if (value == Py_None) {
         value = nullptr;
     }
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value != nullptr && !is_valid(value)) {
+        PyErr_SetString(PyExc_TypeError, error);
         return -1;
     }
-    if (warn_defaults_ignored("__defaults__") < 0) {
+    if (ignored_attribute != nullptr &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "changes to %s have no effect on the values used in calls of this function",
+                         ignored_attribute) < 0) {
         return -1;
     }
-    replace(as_method(self)->defaults, Ref::borrow(value));
+    replace(slot, Ref::borrow(value));
     return 0;
+}
+
+int method_object_set_defaults(PyObject* self, PyObject* value, void*)
+{
+    return assign_or_clear(as_method(self)->defaults, value, is_tuple, "__defaults__ must be set to a tuple object",
+                           "__defaults__");
 }
 
 PyObject* method_object_get_kwdefaults(PyObject* self, void*)
@@ -564,43 +564,19 @@ PyObject* method_object_get_kwdefaults(PyObject* self, void*)
 
 int method_object_set_kwdefaults(PyObject* self, PyObject* value, void*)
 {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (warn_defaults_ignored("__kwdefaults__") < 0) {
-        return -1;
-    }
-    replace(as_method(self)->kwdefaults, Ref::borrow(value));
-    return 0;
+    return assign_or_clear(as_method(self)->kwdefaults, value, is_dict, "__kwdefaults__ must be set to a dict object",
+                           "__kwdefaults__");
 }
 
 PyObject* method_object_get_annotations(PyObject* self, void*)
 {
-    MethodObject* m = as_method(self);
-    if (m->annotations == nullptr) {
-        m->annotations = PyDict_New();
-        if (m->annotations == nullptr) {
-            return nullptr;
-        }
-    }
-    return Py_NewRef(m->annotations);
+    return made_on_first_read(as_method(self)->annotations);
 }
 
 int method_object_set_annotations(PyObject* self, PyObject* value, void*)
 {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    replace(as_method(self)->annotations, Ref::borrow(value));
-    return 0;
+    return assign_or_clear(as_method(self)->annotations, value, is_dict,
+                           "__annotations__ must be set to a dict object", nullptr);
 }
 
 PyObject* method_object_get_is_coroutine(PyObject* self, void*)
@@ -677,34 +653,38 @@ PyMethodDef search_query_definition = {
     "        :return: Search results or error message.\n"
     "        "};
 
-int method_object_type_ready()
-{
-    PyTypeObject& type = method_object_type;
-    if (type.tp_flags & Py_TPFLAGS_READY) {
-        return 0;
-    }
-    type.tp_name = "tarnvel._internal.method_object";
-    type.tp_basicsize = sizeof(MethodObject);
-    type.tp_dealloc = method_object_dealloc;
-    type.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
-    type.tp_repr = method_object_repr;
+namespace {
+
+PyTypeObject method_object_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)  // the macro ends with a comma
+    .tp_name = "tarnvel._internal.method_object",
+    .tp_basicsize = sizeof(MethodObject),
+    .tp_dealloc = method_object_dealloc,
+    .tp_vectorcall_offset = offsetof(MethodObject, vectorcall),
+    .tp_repr = method_object_repr,
     // The tuple-and-dict form, flattened into the vectorcall one; also what a
     // Python subclass, which loses the vectorcall flag, is called through.
-    type.tp_call = PyVectorcall_Call;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_setattro = PyObject_GenericSetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
-                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
-    type.tp_doc = "Function type of tarnvel's native methods.";
-    type.tp_traverse = method_object_traverse;
-    type.tp_clear = method_object_clear;
-    type.tp_weaklistoffset = offsetof(MethodObject, weakreflist);
-    type.tp_methods = method_object_methods;
-    type.tp_members = method_object_members;
-    type.tp_getset = method_object_getset;
-    type.tp_descr_get = method_object_descr_get;
-    type.tp_dictoffset = offsetof(MethodObject, dict);
-    return PyType_Ready(&type);
+    .tp_call = PyVectorcall_Call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_setattro = PyObject_GenericSetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_doc = "Function type of tarnvel's native methods.",
+    .tp_traverse = method_object_traverse,
+    .tp_clear = method_object_clear,
+    .tp_weaklistoffset = offsetof(MethodObject, weakreflist),
+    .tp_methods = method_object_methods,
+    .tp_members = method_object_members,
+    .tp_getset = method_object_getset,
+    .tp_descr_get = method_object_descr_get,
+    .tp_dictoffset = offsetof(MethodObject, dict),
+};
+
+}  // namespace
+
+int method_object_type_ready()
+{
+    return (method_object_type.tp_flags & Py_TPFLAGS_READY) != 0 ? 0 : PyType_Ready(&method_object_type);
 }
 
 PyObject* method_object_new(PyMethodDef* definition, PyObject* qualname, PyObject* module, PyObject* globals,

@@ -114,6 +114,14 @@ PyObject* compose_from_text(PyObject* prefix, PyObject* response)
     return text ? compose(prefix, text.get()) : nullptr;
 }
 
+// `prefix` followed by the rendered `value`, which a failed lookup left null;
+// null with the line when either failed.
+PyObject* message_or_fail(PyObject* prefix, Ref&& value, int line, int* failed_line)
+{
+    PyObject* message = value ? compose(prefix, value.get()) : nullptr;
+    return message != nullptr ? message : fail_at(failed_line, line);
+}
+
 // What the exchange of one operation needs: where it posts, the prefix of its
 // message for a status other than 200, and the lines of its three steps.
 struct Endpoint {
@@ -170,9 +178,8 @@ PyObject* validate_token_steps(PyObject* token, int* failed_line)
         return nullptr;
     }
     if (!succeeded) {
-        Ref message = Ref::steal(call_get(data.get(), state.message));
-        PyObject* result = message ? compose(state.msg_validation_failed, message.get()) : nullptr;
-        return result != nullptr ? result : fail_at(failed_line, validate_line.failure_message);
+        return message_or_fail(state.msg_validation_failed, Ref::steal(call_get(data.get(), state.message)),
+                               validate_line.failure_message, failed_line);
     }
     Ref response_type = Ref::steal(call_get(data.get(), state.type));
     if (!response_type) {
@@ -217,9 +224,8 @@ PyObject* read_search_answer(PyObject* response, int* failed_line)
         return nullptr;
     }
     if (!succeeded) {
-        Ref message = Ref::steal(call_get_with_default(data.get(), state.message_lookup));
-        PyObject* result = message ? compose(state.msg_search_failed, message.get()) : nullptr;
-        return result != nullptr ? result : fail_at(failed_line, search_line.failure_message);
+        return message_or_fail(state.msg_search_failed, Ref::steal(call_get_with_default(data.get(), state.message_lookup)),
+                               search_line.failure_message, failed_line);
     }
     // "type" is looked up twice: the second answer decides the match with "error".
     const struct {
@@ -240,9 +246,8 @@ PyObject* read_search_answer(PyObject* response, int* failed_line)
             return Py_NewRef(match.message);
         }
     }
-    Ref results = Ref::steal(call_get_with_default(data.get(), state.data_lookup));
-    PyObject* message = results ? compose(state.msg_search_results, results.get()) : nullptr;
-    return message != nullptr ? message : fail_at(failed_line, search_line.results_message);
+    return message_or_fail(state.msg_search_results, Ref::steal(call_get_with_default(data.get(), state.data_lookup)),
+                           search_line.results_message, failed_line);
 }
 
 // The ValueError handler, with the exception that the guarded steps raised

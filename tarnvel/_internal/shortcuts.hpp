@@ -102,13 +102,19 @@ PyObject* concat_decimal(PyObject* prefix, long number);
 // ---------------------------------------------------------------------------
 // Exceptions
 
+// A guard that lives for one scope: not copied, not moved.
+class ScopeGuard {
+public:
+    ScopeGuard() = default;
+    ScopeGuard(const ScopeGuard&) = delete;
+    ScopeGuard& operator=(const ScopeGuard&) = delete;
+};
+
 // Sets the pending exception aside while it lives and puts it back when it
 // ends, unless `drop()` was called (the error raised meanwhile then stands).
-class PendingException {
+class PendingException : ScopeGuard {
 public:
     PendingException() noexcept;
-    PendingException(const PendingException&) = delete;
-    PendingException& operator=(const PendingException&) = delete;
     ~PendingException();
     void drop() noexcept;
 
@@ -123,11 +129,9 @@ private:
 
 // Keeps the calling thread's handled exception (what sys.exc_info() reports)
 // as it was when the guard was made, whichever way the scope ends.
-class HandledExceptionGuard {
+class HandledExceptionGuard : ScopeGuard {
 public:
     HandledExceptionGuard() noexcept;
-    HandledExceptionGuard(const HandledExceptionGuard&) = delete;
-    HandledExceptionGuard& operator=(const HandledExceptionGuard&) = delete;
     ~HandledExceptionGuard();
 
 private:
