@@ -20,29 +20,11 @@ from dataclasses import dataclass
 
 import reference_client
 import tarnvel._internal.api_logic as api_logic
+from response_doubles import Response
 
 
 class DecodeError(ValueError):
     """What `requests` raises for a body that is not JSON: a ValueError subclass."""
-
-
-class Response:
-    """The three attributes the clients read of a `requests` response."""
-
-    def __init__(self, status_code: int, text: str, data: object = None) -> None:
-        self.status_code = status_code
-        self.text = text
-        self._data = data
-
-    def json(self) -> object:
-        return self._data
-
-
-class NotJsonResponse(Response):
-    """A response whose body does not decode, as `requests` reports it."""
-
-    def json(self) -> object:
-        raise DecodeError("Expecting value: line 1 column 1 (char 0)")
 
 
 def make_requests(response: Response) -> types.ModuleType:
@@ -58,11 +40,12 @@ def make_requests(response: Response) -> types.ModuleType:
 
 
 RESPONSES = {
-    "credits": Response(200, "", {"success": True, "type": "credits_data", "data": {"Credits": 12}}),
-    "refusal": Response(200, "", {"success": False, "message": "Token expired"}),
-    "results": Response(200, "", {"success": True, "type": "results", "data": "3 documents"}),
-    "not_json": NotJsonResponse(200, "<html>busy</html>"),
-    "none": Response(200, "", {}),
+    "credits": Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 12}}),
+    "refusal": Response(200, {"success": False, "message": "Token expired"}),
+    "results": Response(200, {"success": True, "type": "results", "data": "3 documents"}),
+    # The body does not decode: a new DecodeError on every call, as `requests` raises it.
+    "not_json": Response(200, text="<html>busy</html>", json_error=DecodeError),
+    "none": Response(200, {}),
 }
 
 URLS = {
