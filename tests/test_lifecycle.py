@@ -380,12 +380,7 @@ def _can_build() -> bool:
 def fake_minor_stage(tmp_path_factory) -> Path:
     if not _can_build():
         pytest.skip("needs cmake and ninja on the host (TARNVEL_BUILD_TOOLS=1 forces, =0 skips)")
-    # Kept between runs so that rebuilding is incremental; a directory made
-    # for another source tree cannot be reused.
-    build = Path("/tmp/build-fake-minor")
-    cache = build / "CMakeCache.txt"
-    if cache.exists() and f"CMAKE_HOME_DIRECTORY:INTERNAL={ROOT}\n" not in cache.read_text():
-        build = tmp_path_factory.mktemp("build-fake-minor")
+    build = tmp_path_factory.mktemp("build-fake-minor")
     result = subprocess.run(
         [str(ROOT / "devtools" / "dev_build.sh"), str(build), "-DTARNVEL_FAKE_BUILD_MINOR=12"],
         capture_output=True, text=True, env={**os.environ, "PYTHON": sys.executable}, timeout=600)
