@@ -13,6 +13,8 @@ from typing import Any, Callable
 
 import pytest
 
+from response_doubles import Response
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -69,22 +71,6 @@ def run_python(source: str, *, env: dict[str, str] | None = None, timeout: float
 # ---------------------------------------------------------------------------
 # A recording stand-in for the module attribute `requests`
 
-class FakeResponse:
-    """What `requests.post` returns, reduced to the three attributes read."""
-
-    def __init__(self, status_code: Any = 200, body: Any = None, text: str | None = None,
-                 json_error: BaseException | None = None) -> None:
-        self.status_code = status_code
-        self._body = body
-        self.text = text if text is not None else ("" if body is None else repr(body))
-        self._json_error = json_error
-
-    def json(self) -> Any:
-        if self._json_error is not None:
-            raise self._json_error
-        return self._body
-
-
 @dataclass
 class Call:
     args: tuple[Any, ...]
@@ -95,7 +81,7 @@ class Call:
 class RecordingRequests:
     """Records every call of `post` and answers with `respond(url, **kwargs)`."""
 
-    respond: Callable[..., Any] = field(default=lambda *a, **k: FakeResponse(200, {}))
+    respond: Callable[..., Any] = field(default=lambda *a, **k: Response(200, {}))
     calls: list[Call] = field(default_factory=list)
 
     def post(self, *args: Any, **kwargs: Any) -> Any:
@@ -111,7 +97,7 @@ def fake_requests(api_logic, monkeypatch) -> RecordingRequests:
     return stand_in
 
 
-def answer(status_code: Any = 200, body: Any = None, **kwargs: Any) -> Callable[..., FakeResponse]:
+def answer(status_code: Any = 200, body: Any = None, **kwargs: Any) -> Callable[..., Response]:
     """A `respond` function that always gives the same response."""
-    response = FakeResponse(status_code, body, **kwargs)
+    response = Response(status_code, body, **kwargs)
     return lambda *a, **k: response

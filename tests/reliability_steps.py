@@ -10,85 +10,42 @@ module's or the interpreter's, not the stand-in's.
 """
 from __future__ import annotations
 
-import enum
 import sys
 from dataclasses import dataclass
 from functools import partial
+from types import SimpleNamespace
 from typing import Any, Callable
 
-VALIDATE = "tarnvel._internal.api_logic.InternalClass.validate_token"
-SEARCH = "tarnvel._internal.api_logic.InternalClass.search_query"
-INIT = "tarnvel._internal.api_logic.InternalClass.__init__"
-
-# Lines of each function's traceback entries.
-LINES = {
-    INIT: {5, 6},
-    VALIDATE: {8, 16, 17, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 34, 36},
-    SEARCH: {38, 47, 49, 53, 54, 56, 57, 58, 60, 63, 65, 66, 67, 69},
-}
+from response_doubles import Response, TextFails, ValueErrorFromC
+from service_doubles import MetaValueError, Status
+from source_map import INIT, SEARCH, VALIDATE, lines
 
 V_CREDITS = "Token validated successfully. Credits available: 12"
 S_NO_CREDITS = "You have used all credits. Please purchase more."
 
 
-class Answer:
-    """A response of `requests`, reduced to what the module reads."""
-
-    def __init__(self, status_code: Any = 200, body: Any = None, text: str = "",
-                 json_error: type[BaseException] | None = None) -> None:
-        self.status_code = status_code
-        self.body = body
-        self.text = text
-        self.json_error = json_error
-
-    def json(self) -> Any:
-        if self.json_error is not None:
-            raise self.json_error
-        return self.body
-
-
-class TextBreaks(Answer):
-    @property
-    def text(self) -> str:  # type: ignore[override]
-        raise RuntimeError("connection broke")
-
-    @text.setter
-    def text(self, value: str) -> None:
-        pass
-
-
-class ValueErrorFromC(Answer):
-    def json(self) -> Any:
-        return int("x")  # raised by C code: not yet an instance when the module sees it
-
-
-class Meta(type):
-    pass
-
-
-class MetaValueError(ValueError, metaclass=Meta):
-    pass
-
-
 class Poster:
-    def __init__(self, response: Answer) -> None:
+    def __init__(self, response: Response) -> None:
         self.response = response
 
-    def post(self, url: str, headers: Any, json: Any) -> Answer:
+    def post(self, url: str, headers: Any, json: Any) -> Response:
         return self.response
 
 
 class RefusingPoster:
-    def post(self, url: str, headers: Any, json: Any) -> Answer:
+    def post(self, url: str, headers: Any, json: Any) -> Response:
         raise ValueError("bad url")
 
 
-class Status(enum.IntEnum):
-    OK = 200
+def entries_of(function: SimpleNamespace | None) -> set[tuple[str, int]]:
+    """Every traceback entry that `function` (of source_map) can add."""
+    return set() if function is None else {(function.function, line) for line in lines(function)}
 
 
-def error(kind: str, message: str, entries: list[tuple[str, int]] = (), context: str | None = None) -> dict[str, Any]:
-    return {"error": kind, "message": message, "entries": [list(e) for e in entries], "context": context}
+def error(kind: str, message: str, entries: list[tuple[SimpleNamespace, int]] = (),
+          context: str | None = None) -> dict[str, Any]:
+    """The outcome of an exception; `entries` are (function, line) pairs."""
+    return {"error": kind, "message": message, "entries": [[f.function, line] for f, line in entries], "context": context}
 
 
 def result(value: Any) -> dict[str, Any]:
@@ -99,9 +56,9 @@ def result(value: Any) -> dict[str, Any]:
 class Step:
     build: Callable[[Any], Callable[[], Any]]  # module -> the step
     expected: dict[str, Any]
-    function: str | None = None  # whose traceback entries a MemoryError may carry
+    function: SimpleNamespace | None = None  # whose traceback entries a MemoryError may carry
     cold: bool = False  # swept before any warm-up: the first failure at its line
-    requests: Any = None  # the Answer its stand-in gives, another stand-in, or False for none (None: CREDITS)
+    requests: Any = None  # the Response its stand-in gives, another stand-in, or False for none (None: CREDITS)
 
 
 class _Instance:
@@ -176,23 +133,23 @@ def count_error(name: str, n: int, given: int) -> str:
 
 
 I = INSTANCE
-CREDITS = Answer(200, {"success": True, "type": "credits_data", "data": {"Credits": 12}})
-NO_CREDITS = Answer(200, {"success": True, "type": "no_credits"})
+CREDITS = Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 12}})
+NO_CREDITS = Response(200, {"success": True, "type": "no_credits"})
 NOT_JSON = dict(json_error=ValueError, text="raw")
 
 STEPS: dict[str, Step] = {
     # The first failure at a line: its traceback code object is not cached yet.
-    "cold: init count error": Step(call("__init__", I, 1), error("TypeError", count_error("__init__", 1, 2), [(INIT, 5)]), INIT, cold=True),
-    "cold: validate not JSON": Step(call("validate_token", I, "tok"), error("ValueError", "", [(VALIDATE, 21)]), VALIDATE, cold=True,
-                                    requests=Answer(200, **NOT_JSON)),
+    "cold: init count error": Step(call("__init__", I, 1), error("TypeError", count_error("__init__", 1, 2), [(INIT, INIT.def_)]), INIT, cold=True),
+    "cold: validate not JSON": Step(call("validate_token", I, "tok"), error("ValueError", "not JSON", [(VALIDATE, VALIDATE.decode)]), VALIDATE, cold=True,
+                                    requests=Response(200, **NOT_JSON)),
     "cold: search raw text": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH, cold=True,
-                                  requests=Answer(200, **NOT_JSON)),
+                                  requests=Response(200, **NOT_JSON)),
     # Binding, every call form
     "init: class call": Step(lambda m: m.InternalClass, result("<InternalClass>"), INIT),
     "init: through the class": Step(call("__init__", I), result(None), INIT),
     "init: self keyword": Step(call("__init__", self=I), result(None), INIT),
     "init: tuple and dict": Step(tuple_and_dict("__init__", keywords={"self": I}), result(None), INIT),
-    "init: attribute refused": Step(call("__init__", 5), error("AttributeError", "'int' object has no attribute '_api_key'", [(INIT, 6)]), INIT),
+    "init: attribute refused": Step(call("__init__", 5), error("AttributeError", "'int' object has no attribute '_api_key'", [(INIT, INIT.assignment)]), INIT),
     "validate: positional": Step(call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=CREDITS),
     "validate: keyword": Step(call("validate_token", I, token="tok"), result(V_CREDITS), VALIDATE, requests=CREDITS),
     "validate: keyword by value": Step(call("validate_token", I, **{"".join(["to", "ken"]): "tok"}), result(V_CREDITS), VALIDATE, requests=CREDITS),
@@ -204,89 +161,89 @@ STEPS: dict[str, Step] = {
     "search: all keywords": Step(call("search_query", self=I, token="tok", query="q"), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS),
     "search: tuple and dict": Step(tuple_and_dict("search_query", I, keywords={"query": "q", "token": "tok"}), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS),
     # Binding errors and type tests
-    "validate: count error": Step(call("validate_token", I), error("TypeError", count_error("validate_token", 2, 1), [(VALIDATE, 8)]), VALIDATE),
+    "validate: count error": Step(call("validate_token", I), error("TypeError", count_error("validate_token", 2, 1), [(VALIDATE, VALIDATE.def_)]), VALIDATE),
     "validate: unexpected keyword": Step(call("validate_token", I, token="t", extra=1),
-                                         error("TypeError", "validate_token() got an unexpected keyword argument 'extra'", [(VALIDATE, 8)]), VALIDATE),
+                                         error("TypeError", "validate_token() got an unexpected keyword argument 'extra'", [(VALIDATE, VALIDATE.def_)]), VALIDATE),
     "validate: multiple values": Step(call("validate_token", I, "t", token="t"),
-                                      error("TypeError", "validate_token() got multiple values for keyword argument 'token'", [(VALIDATE, 8)]), VALIDATE),
+                                      error("TypeError", "validate_token() got multiple values for keyword argument 'token'", [(VALIDATE, VALIDATE.def_)]), VALIDATE),
     "validate: tuple and dict, key not str": Step(tuple_and_dict("validate_token", I, keywords={1: "t"}), error("TypeError", "keywords must be strings"), VALIDATE),
     "validate: token not str": Step(call("validate_token", I, 1),
                                     error("TypeError", "Argument 'token' has incorrect type (expected str, got int)"), VALIDATE),
-    "search: missing query": Step(call("search_query", I, "t", token="t"), error("TypeError", count_error("search_query", 3, 2), [(SEARCH, 38)]), SEARCH),
+    "search: missing query": Step(call("search_query", I, "t", token="t"), error("TypeError", count_error("search_query", 3, 2), [(SEARCH, SEARCH.def_)]), SEARCH),
     "search: query not str": Step(call("search_query", I, "t", b"q"),
                                   error("TypeError", "Argument 'query' has incorrect type (expected str, got bytes)"), SEARCH),
     # Token validation: every row of the decision table, and the failures
     "validate: status refused": Step(call("validate_token", I, "tok"), result("Error validating token: not found"), VALIDATE,
-                                     requests=Answer(404, text="not found")),
+                                     requests=Response(404, text="not found")),
     "validate: service refusal": Step(call("validate_token", I, "tok"), result("Token validation failed: Bad token"), VALIDATE,
-                                      requests=Answer(200, {"success": False, "message": "Bad token"})),
+                                      requests=Response(200, {"success": False, "message": "Bad token"})),
     "validate: refusal, no message": Step(call("validate_token", I, "tok"), result("Token validation failed: None"), VALIDATE,
-                                          requests=Answer(200, {})),
+                                          requests=Response(200, {})),
     "validate: credits 2.5": Step(call("validate_token", I, "tok"), result("Token validated successfully. Credits available: 2.5"), VALIDATE,
-                                  requests=Answer(200, {"success": True, "type": "credits_data", "data": {"Credits": 2.5}})),
+                                  requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 2.5}})),
     "validate: credits default": Step(call("validate_token", I, "tok"), result("Token validated successfully. Credits available: N/A"), VALIDATE,
-                                      requests=Answer(200, {"success": True, "type": "credits_data"})),
+                                      requests=Response(200, {"success": True, "type": "credits_data"})),
     "validate: credits a dict": Step(call("validate_token", I, "tok"), result("Token validated successfully. Credits available: {'a': 1}"),
-                                     VALIDATE, requests=Answer(200, {"success": True, "type": "credits_data", "data": {"Credits": {"a": 1}}})),
+                                     VALIDATE, requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": {"a": 1}}})),
     "validate: no credits": Step(call("validate_token", I, "tok"),
                                  result("Token is valid but no credits are available. Please buy credits to proceed."), VALIDATE,
-                                 requests=Answer(200, {"success": True, "type": "no_credits"})),
+                                 requests=Response(200, {"success": True, "type": "no_credits"})),
     "validate: invalid": Step(call("validate_token", I, "tok"), result("Invalid token. Please try again or exit."), VALIDATE,
-                              requests=Answer(200, {"success": True, "type": "invalid"})),
+                              requests=Response(200, {"success": True, "type": "invalid"})),
     "validate: other type": Step(call("validate_token", I, "tok"), result("Unexpected response type."), VALIDATE,
-                                 requests=Answer(200, {"success": True, "type": 3})),
+                                 requests=Response(200, {"success": True, "type": 3})),
     "validate: status 200.0": Step(call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE,
-                                   requests=Answer(200.0, CREDITS.body)),
+                                   requests=Response(200.0, CREDITS.body)),
     "validate: status an IntEnum": Step(call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE,
-                                        requests=Answer(Status.OK, CREDITS.body)),
-    "validate: not JSON": Step(call("validate_token", I, "tok"), error("ValueError", "", [(VALIDATE, 21)]), VALIDATE,
-                               requests=Answer(200, **NOT_JSON)),
-    "validate: body a list": Step(call("validate_token", I, "tok"), error("AttributeError", "'list' object has no attribute 'get'", [(VALIDATE, 22)]),
-                                  VALIDATE, requests=Answer(200, [1])),
-    "validate: data null": Step(call("validate_token", I, "tok"), error("AttributeError", "'NoneType' object has no attribute 'get'", [(VALIDATE, 25)]),
-                                VALIDATE, requests=Answer(200, {"success": True, "type": "credits_data", "data": None})),
-    "validate: text breaks": Step(call("validate_token", I, "tok"), error("RuntimeError", "connection broke", [(VALIDATE, 36)]), VALIDATE,
-                                  requests=TextBreaks(500)),
+                                        requests=Response(Status.OK, CREDITS.body)),
+    "validate: not JSON": Step(call("validate_token", I, "tok"), error("ValueError", "not JSON", [(VALIDATE, VALIDATE.decode)]), VALIDATE,
+                               requests=Response(200, **NOT_JSON)),
+    "validate: body a list": Step(call("validate_token", I, "tok"), error("AttributeError", "'list' object has no attribute 'get'", [(VALIDATE, VALIDATE.success)]),
+                                  VALIDATE, requests=Response(200, [1])),
+    "validate: data null": Step(call("validate_token", I, "tok"), error("AttributeError", "'NoneType' object has no attribute 'get'", [(VALIDATE, VALIDATE.lookup_credits)]),
+                                VALIDATE, requests=Response(200, {"success": True, "type": "credits_data", "data": None})),
+    "validate: text breaks": Step(call("validate_token", I, "tok"), error("RuntimeError", "connection broke", [(VALIDATE, VALIDATE.status_message)]), VALIDATE,
+                                  requests=TextFails(500)),
     "validate: no requests": Step(cleared_requests(call("validate_token", I, "tok")),
-                                  error("NameError", "name 'requests' is not defined", [(VALIDATE, 19)]), VALIDATE, requests=False),
+                                  error("NameError", "name 'requests' is not defined", [(VALIDATE, VALIDATE.post)]), VALIDATE, requests=False),
     # Search: every row of the decision table, and the failures
     "search: status refused": Step(call("search_query", I, "tok", "q"), result("Error during search: oops"), SEARCH,
-                                   requests=Answer(500, text="oops")),
+                                   requests=Response(500, text="oops")),
     "search: nothing found": Step(call("search_query", I, "tok", "q"),
                                   result("Sorry, couldn't find the results. Try again with a different input."), SEARCH,
-                                  requests=Answer(200, {"success": True, "type": "error"})),
+                                  requests=Response(200, {"success": True, "type": "error"})),
     "search: results": Step(call("search_query", I, "tok", "q"), result("Search results: {'n': 1}"), SEARCH,
-                            requests=Answer(200, {"success": True, "data": {"n": 1}})),
+                            requests=Response(200, {"success": True, "data": {"n": 1}})),
     "search: results default": Step(call("search_query", I, "tok", "q"), result("Search results: No data available"), SEARCH,
-                                    requests=Answer(200, {"success": True})),
+                                    requests=Response(200, {"success": True})),
     "search: service refusal": Step(call("search_query", I, "tok", "q"), result("Search failed: Bad query"), SEARCH,
-                                    requests=Answer(200, {"success": False, "message": "Bad query"})),
+                                    requests=Response(200, {"success": False, "message": "Bad query"})),
     "search: refusal default": Step(call("search_query", I, "tok", "q"), result("Search failed: No error message provided"), SEARCH,
-                                    requests=Answer(200, {})),
+                                    requests=Response(200, {})),
     "search: raw text": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH,
-                             requests=Answer(200, **NOT_JSON)),
+                             requests=Response(200, **NOT_JSON)),
     "search: raw text, ValueError from C": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH,
                                                 requests=ValueErrorFromC(200, text="raw")),
     "search: raw text, ValueError of another metaclass": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH,
-                                                              requests=Answer(200, json_error=MetaValueError, text="raw")),
+                                                              requests=Response(200, json_error=MetaValueError, text="raw")),
     "search: raw text, in except": Step(in_except(call("search_query", I, "tok", "q")), result("Search results: raw"), SEARCH,
-                                        requests=Answer(200, **NOT_JSON)),
+                                        requests=Response(200, **NOT_JSON)),
     "search: results, in except": Step(in_except(call("search_query", I, "tok", "q")), result("Search results: No data available"), SEARCH,
-                                       requests=Answer(200, {"success": True})),
-    "search: raw text breaks": Step(call("search_query", I, "tok", "q"), error("RuntimeError", "connection broke", [(SEARCH, 67)], "ValueError"),
-                                    SEARCH, requests=TextBreaks(200, json_error=ValueError)),
+                                       requests=Response(200, {"success": True})),
+    "search: raw text breaks": Step(call("search_query", I, "tok", "q"), error("RuntimeError", "connection broke", [(SEARCH, SEARCH.raw_text)], "ValueError"),
+                                    SEARCH, requests=TextFails(200, json_error=ValueError)),
     "search: raw text breaks, in except": Step(in_except(call("search_query", I, "tok", "q")),
-                                               error("RuntimeError", "connection broke", [(SEARCH, 67)], "ValueError"),
-                                               SEARCH, requests=TextBreaks(200, json_error=ValueError)),
-    "search: body a list": Step(call("search_query", I, "tok", "q"), error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, 57)]),
-                                SEARCH, requests=Answer(200, [1])),
+                                               error("RuntimeError", "connection broke", [(SEARCH, SEARCH.raw_text)], "ValueError"),
+                                               SEARCH, requests=TextFails(200, json_error=ValueError)),
+    "search: body a list": Step(call("search_query", I, "tok", "q"), error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, SEARCH.success)]),
+                                SEARCH, requests=Response(200, [1])),
     "search: body a list, in except": Step(in_except(call("search_query", I, "tok", "q")),
-                                           error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, 57)], "KeyError"),
-                                           SEARCH, requests=Answer(200, [1])),
-    "search: post raises ValueError": Step(call("search_query", I, "tok", "q"), error("ValueError", "bad url", [(SEARCH, 53)]), SEARCH,
+                                           error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, SEARCH.success)], "KeyError"),
+                                           SEARCH, requests=Response(200, [1])),
+    "search: post raises ValueError": Step(call("search_query", I, "tok", "q"), error("ValueError", "bad url", [(SEARCH, SEARCH.post)]), SEARCH,
                                            requests=RefusingPoster()),
     "search: no requests": Step(cleared_requests(call("search_query", I, "tok", "q")),
-                                error("NameError", "name 'requests' is not defined", [(SEARCH, 53)]), SEARCH, requests=False),
+                                error("NameError", "name 'requests' is not defined", [(SEARCH, SEARCH.post)]), SEARCH, requests=False),
 }
 
 # The interpreter alone, no module: what its own code gives under the same sweeps.
@@ -300,7 +257,7 @@ NESTED = {"a": [1]}
 DISPLAY: dict[str, Step] = {
     "interpreter": Step(lambda m: partial(format, NESTED, ""), result("{'a': [1]}")),
     "module": Step(call("validate_token", I, "tok"), result("Token validated successfully. Credits available: {'a': [1]}"), VALIDATE,
-                   requests=Answer(200, {"success": True, "type": "credits_data", "data": {"Credits": NESTED}})),
+                   requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": NESTED}})),
 }
 
 
@@ -308,7 +265,7 @@ def prepare(name: str, step: Step, module: Any) -> Callable[[], Any]:
     """Installs the step's `requests` and returns the callable to sweep."""
     if step.requests is None:
         module.requests = Poster(CREDITS)
-    elif isinstance(step.requests, Answer):
+    elif isinstance(step.requests, Response):
         module.requests = Poster(step.requests)
     elif step.requests is not False:
         module.requests = step.requests

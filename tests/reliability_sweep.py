@@ -20,8 +20,7 @@ from typing import Any, Callable
 import _testcapi
 
 from reliability_support import reference_counts, totals, watched
-
-MODULE_FILE = "tarnvel/_internal/api_logic"
+from service_doubles import module_entries
 
 
 def _failure_pending(n: int) -> bool:
@@ -80,15 +79,11 @@ def shown(value: Any) -> Any:
 def describe(result: Any, error: BaseException | None) -> dict[str, Any]:
     if error is None:
         return {"result": shown(result)}
-    # Read straight from the traceback: traceback.extract_tb would fill the
-    # line cache, which the growth measures would then count.
-    entries = [[frame.f_code.co_name, line] for frame, line in traceback.walk_tb(error.__traceback__)
-               if frame.f_code.co_filename == MODULE_FILE]
     context = error.__context__
     return {
         "error": type(error).__name__,
         "message": str(error),
-        "entries": entries,
+        "entries": [list(entry) for entry in module_entries(error)],
         "context": None if context is None else type(context).__name__,
     }
 

@@ -1,4 +1,6 @@
-"""Stand-ins for decoded answers and their values, shared by the service-client tests."""
+"""Stand-ins for decoded answers and the values in them, and for responses
+that lack an attribute, shared by the service-client tests. The responses
+themselves are bench/response_doubles.py's."""
 from __future__ import annotations
 
 import enum
@@ -7,14 +9,23 @@ from decimal import Decimal
 from fractions import Fraction
 from typing import Any
 
-FILE = "tarnvel/_internal/api_logic"
-VALIDATE = "tarnvel._internal.api_logic.InternalClass.validate_token"
-SEARCH = "tarnvel._internal.api_logic.InternalClass.search_query"
+from response_doubles import Response
+from source_map import FILE
 
 
 def module_entries(exc: BaseException) -> list[tuple[str, int]]:
     """(function name, line) of every traceback entry the module added."""
-    return [(e.name, e.lineno) for e in traceback.extract_tb(exc.__traceback__) if e.filename == FILE]
+    # Read straight from the traceback: traceback.extract_tb would fill the
+    # line cache, which the leak measures would then count.
+    return [(frame.f_code.co_name, line) for frame, line in traceback.walk_tb(exc.__traceback__)
+            if frame.f_code.co_filename == FILE]
+
+
+def no_attribute(name: str) -> Any:
+    """A 200 response that lacks `name`."""
+    response = Response(200, {"success": True})
+    attributes = {k: getattr(response, k) for k in ("status_code", "text", "json") if k != name}
+    return type("Partial", (), attributes)()
 
 
 class Scripted:
@@ -27,31 +38,30 @@ class Scripted:
 
     def get(self, *args: Any) -> Any:
         self.calls.append(args)
-        value = self.values.get(args[0], args[1] if len(args) > 1 else None)
+        value = self.answer(args)
         if isinstance(value, type) and issubclass(value, BaseException):
             raise value(args[0])
         return value
 
+    def answer(self, args: tuple[Any, ...]) -> Any:
+        return self.values.get(args[0], args[1] if len(args) > 1 else None)
 
-class Sequenced:
+
+class Sequenced(Scripted):
     """A decoded answer whose `get` gives the next value of `answers` on every call;
     an exception class among them is raised instead."""
 
     def __init__(self, *answers: Any) -> None:
+        super().__init__({})
         self.answers = list(answers)
-        self.calls: list[tuple[Any, ...]] = []
 
-    def get(self, *args: Any) -> Any:
-        self.calls.append(args)
-        value = self.answers.pop(0)
-        if isinstance(value, type) and issubclass(value, BaseException):
-            raise value(args[0])
-        return value
+    def answer(self, args: tuple[Any, ...]) -> Any:
+        return self.answers.pop(0)
 
 
 class Compares:
-    """A value whose `==` with `literal` (any literal when None) raises `error`, or
-    else answers `result`."""
+    """A value whose `==` with `literal` (with anything when None) raises `error`
+    ("compared with <the other value>"), or else answers `result`."""
 
     def __init__(self, literal: str | None = None, error: type[BaseException] | None = RuntimeError,
                  result: Any = False) -> None:
@@ -63,6 +73,23 @@ class Compares:
         return self.result
 
     __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"Compares({self.literal!r}, {self.error!r}, {self.result!r})"
+
+
+class ComparesStr(Compares, str):
+    """Text that compares as Compares does; hashed and shown as the text."""
+
+    def __new__(cls, text: str, *args: Any, **kwargs: Any) -> ComparesStr:
+        return str.__new__(cls, text)
+
+    def __init__(self, text: str, literal: str | None = None, error: type[BaseException] | None = RuntimeError,
+                 result: Any = False) -> None:
+        super().__init__(literal, error, result)
+
+    __hash__ = str.__hash__
+    __repr__ = str.__repr__
 
 
 class Falsy:
@@ -94,6 +121,17 @@ class ShownStr(str):
         return f"<{str(self)}>"
 
 
+class FormatsAnInt:
+    """A value whose `__format__` gives an int instead of a str."""
+
+    def __format__(self, spec: str) -> Any:
+        return 5
+
+
+class Text(str):
+    """A str subclass that changes nothing."""
+
+
 class _OddNumber:
     """A number subclass rendered through `format` and compared through its own `==`."""
 
@@ -115,33 +153,19 @@ class OddFloat(_OddNumber, float):
     __hash__ = float.__hash__
 
 
-class NeverEqualStr(str):
-    """Equal to nothing, not even the text it holds."""
-
-    def __eq__(self, other: object) -> bool:
-        return False
-
-    __hash__ = str.__hash__
+class Meta(type):
+    """A metaclass of its own: exception classes made with it are not of type `type`."""
 
 
-class BrokenText:
-    """A response whose `text` raises `error`; `json` and `status_code` as given."""
-
-    def __init__(self, status_code: Any, error: type[BaseException] = RuntimeError,
-                 json_error: BaseException | None = None, body: Any = None) -> None:
-        self.status_code, self.error, self.json_error, self.body = status_code, error, json_error, body
-
-    @property
-    def text(self) -> str:
-        raise self.error("text unreadable")
-
-    def json(self) -> Any:
-        if self.json_error is not None:
-            raise self.json_error
-        return self.body
+class MetaValueError(ValueError, metaclass=Meta):
+    pass
 
 
-class Code(enum.IntEnum):
+class MetaError(Exception, metaclass=Meta):
+    pass
+
+
+class Status(enum.IntEnum):
     OK = 200
 
 
@@ -149,7 +173,7 @@ class Code(enum.IntEnum):
 STATUS_CASES = [
     (200, True),
     (200.0, True),
-    (Code.OK, True),
+    (Status.OK, True),
     (Decimal(200), True),
     (Fraction(400, 2), True),
     (200 + 0j, True),

@@ -8,27 +8,25 @@ were; after a failed first read or import, the next one must work."""
 from __future__ import annotations
 
 import json
-from pathlib import Path
 from typing import Any
 
 import pytest
 
 import reliability_steps as catalogue
-from conftest import run_python
+from conftest import ROOT, run_python
 from reliability_support import SCALE
+from source_map import INIT, MODULE, SEARCH, VALIDATE, lines
 
 pytest.importorskip("_testcapi", reason="the allocation hooks live in _testcapi")
-
-TESTS = str(Path(__file__).resolve().parent)
-INIT_ENTRY = "init tarnvel._internal.api_logic"
 # Growth of a measured batch that is noise: the measuring code's own objects.
 # A leak on any path adds at least one per repeated run, repeated 4 or 6 times.
 SLACK = 3
 MEMORY_ERROR = {"error": "MemoryError", "message": "", "entries": [], "context": None}
 
+# The steps and their stand-ins come from tests/ and bench/.
 PRELUDE = f"""
 import sys
-sys.path.insert(0, {TESTS!r})
+sys.path[:0] = [{str(ROOT / "tests")!r}, {str(ROOT / "bench")!r}]
 import reliability_sweep
 """
 
@@ -66,13 +64,12 @@ def outcome(record: dict[str, Any]) -> dict[str, Any]:
     return {k: record[k] for k in ("result", "error", "message", "entries", "context") if k in record}
 
 
-def acceptable(got: dict[str, Any], expected: dict[str, Any], function: str | None,
-               entry_lines: dict[str, set[int]]) -> bool:
+def acceptable(got: dict[str, Any], expected: dict[str, Any], entries: set[tuple[str, int]]) -> bool:
     if got == expected:
         return True
     if got.get("error") == "MemoryError":
         # An entry may name only the function called, at one of its own lines.
-        return all(name == function and line in entry_lines.get(name, ()) for name, line in got["entries"])
+        return all((name, line) in entries for name, line in got["entries"])
     # PyErr_Format (Python/errors.c, _PyErr_FormatV) raises the exception
     # without its text when the text itself cannot be allocated; the
     # interpreter's own errors do the same (see the control sweep).
@@ -90,7 +87,7 @@ def judge_in_process(records: list[dict[str, Any]], step: catalogue.Step) -> Non
     assert base == [step.expected], "without failure the step does not reach the intended outcome"
     completed(records)
     wrong = [(r["n"], outcome(r)) for r in records if r.get("n") is not None
-             and not acceptable(outcome(r), step.expected, step.function, catalogue.LINES)]
+             and not acceptable(outcome(r), step.expected, catalogue.entries_of(step.function))]
     assert not wrong, f"expected {step.expected} or MemoryError, got {wrong}"
     (leak,) = [r for r in records if "leak" in r]
     assert leak["leak"] <= SLACK, f"{leak['measure']} grew by {leak['batches']} over {leak['repeats']} repeated sweeps"
@@ -121,7 +118,7 @@ def test_display_form_of_nested_values_is_the_interpreters(call_sweeps):
                                  (module, catalogue.DISPLAY["module"], {prefix + s for s in shown - {"{'a': [1]}"}})):
         completed(records)
         odd = [outcome(r) for r in records if r.get("n") is not None
-               and not acceptable(outcome(r), step.expected, step.function, catalogue.LINES)]
+               and not acceptable(outcome(r), step.expected, catalogue.entries_of(step.function))]
         assert all(o.get("result") in wrong for o in odd), odd
 
 
@@ -138,7 +135,8 @@ def test_first_read_under_allocation_failure(first_read_sweeps, name):
         assert r["repeat_growth"] is None or r["repeat_growth"] <= SLACK, f"n={r['n']}: grew by {r['repeat_growth']}"
 
 
-IMPORT_LINES = {INIT_ENTRY: {1, 2, 4, 5, 8, 38}}
+# The module's top level, where the methods' def statements run too.
+IMPORT_ENTRIES = {(MODULE.function, line) for line in lines(MODULE) | {INIT.def_, VALIDATE.def_, SEARCH.def_}}
 
 
 @pytest.mark.parametrize("sweep", ["import", "import after a failed import"])
@@ -152,7 +150,7 @@ def test_import_under_allocation_failure(import_sweeps, sweep):
         if "warmed_by" in r:
             continue
         failed += got.get("error") == "MemoryError"
-        assert acceptable(got, {"result": "<module>"}, INIT_ENTRY, IMPORT_LINES), f"n={r['n']}: {got}"
+        assert acceptable(got, {"result": "<module>"}, IMPORT_ENTRIES), f"n={r['n']}: {got}"
         assert r["retry"] == catalogue.IMPORT_WORKS, f"n={r['n']}: the import after it gives {r['retry']}"
         assert r["repeat_growth"] is None or r["repeat_growth"] <= SLACK, \
             f"n={r['n']}: {r['repeats']} failed imports grew the totals by {r['repeat_growth']}"

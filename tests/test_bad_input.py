@@ -6,7 +6,6 @@ the real wire format) and through `responses` (the transport replaced)."""
 from __future__ import annotations
 
 import json
-import traceback
 from contextlib import contextmanager
 from typing import Any, Callable, Iterator
 
@@ -14,9 +13,9 @@ import pytest
 import requests
 
 from reliability_support import scaled
+from service_doubles import module_entries
+from source_map import SEARCH
 
-FILE = "tarnvel/_internal/api_logic"
-SEARCH = "tarnvel._internal.api_logic.InternalClass.search_query"
 VALIDATION_ANSWER = {"success": False, "message": "Unknown token"}
 SEARCH_ANSWER = {"success": True, "type": "results", "data": []}
 REFUSED = "Token validation failed: Unknown token"
@@ -133,9 +132,7 @@ def test_awkward_tokens_and_queries(api_logic, backend, name):
             with pytest.raises(error_type) as info:
                 call()
             assert str(info.value).startswith(text)
-            entries = [(f.f_code.co_name, line) for f, line in traceback.walk_tb(info.value.__traceback__)
-                       if f.f_code.co_filename == FILE]
-            assert entries == [(SEARCH, 53)]
+            assert module_entries(info.value) == [(SEARCH.function, SEARCH.post)]
             assert received() == []
 
 

@@ -8,6 +8,8 @@ import functools
 
 import pytest
 
+from service_doubles import ComparesStr, Falsy, Text
+
 SELF = object()  # stands for the instance in a row's arguments
 T, Q = "tok-1", "some query"
 OFFSET_FLAG = 1 << (8 * ctypes.sizeof(ctypes.c_size_t) - 1)  # PY_VECTORCALL_ARGUMENTS_OFFSET
@@ -126,10 +128,6 @@ def wrong_type(parameter, got):
     return f"Argument '{parameter}' has incorrect type (expected str, got {got})"
 
 
-class StrSub(str):
-    pass
-
-
 REFUSED = [
     ("validate_token", (SELF,), {}, count("validate_token", 2, 1)),
     ("validate_token", (SELF, T, T), {}, count("validate_token", 2, 3)),
@@ -143,7 +141,7 @@ REFUSED = [
     ("validate_token", (SELF,), {"token": 1, "extra": 1}, unexpected("validate_token", "extra")),
     ("validate_token", (SELF, None), {}, wrong_type("token", "NoneType")),
     ("validate_token", (SELF,), {"token": None}, wrong_type("token", "NoneType")),
-    ("validate_token", (SELF, StrSub(T)), {}, wrong_type("token", "StrSub")),
+    ("validate_token", (SELF, Text(T)), {}, wrong_type("token", "Text")),
     ("validate_token", (SELF, b"t"), {}, wrong_type("token", "bytes")),
     ("validate_token", (), {"self": SELF, "token": 7}, wrong_type("token", "int")),
     ("search_query", (SELF,), {}, count("search_query", 3, 1)),
@@ -158,7 +156,7 @@ REFUSED = [
     ("search_query", (SELF, 1, 2), {}, wrong_type("token", "int")),
     ("search_query", (SELF, None, None), {}, wrong_type("token", "NoneType")),
     ("search_query", (SELF, T, b"q"), {}, wrong_type("query", "bytes")),
-    ("search_query", (SELF,), {"query": StrSub(Q), "token": T}, wrong_type("query", "StrSub")),
+    ("search_query", (SELF,), {"query": Text(Q), "token": T}, wrong_type("query", "Text")),
     ("__init__", (), {}, count("__init__", 1, 0)),
     ("__init__", (SELF, 1), {}, count("__init__", 1, 2)),
     ("__init__", (SELF,), {"self": SELF}, multiple("__init__", "self")),
@@ -190,44 +188,31 @@ def test_refused_construction(api_logic, args, kwargs, message):
 # ---------------------------------------------------------------------------
 # Keyword names that are str subclasses with their own __eq__ / __hash__
 
-def keyword_type(answer):
-    """A str subclass whose == returns answer() (or raises it); str's hash."""
-    def eq(self, other):
-        result = answer()
-        if isinstance(result, BaseException):
-            raise result
-        return result
-    return type("Key", (str,), {"__eq__": eq, "__hash__": str.__hash__})
+def equal(text, result):
+    """The keyword name `text`, whose == answers `result`."""
+    return ComparesStr(text, error=None, result=result)
 
 
-class BadTruth:
-    def __bool__(self):
-        raise ZeroDivisionError("truth")
-
-
-AlwaysEqual, NeverEqual, NoneEqual = keyword_type(lambda: True), keyword_type(lambda: False), keyword_type(lambda: None)
-DeferEqual, TruthyEqual = keyword_type(lambda: NotImplemented), keyword_type(lambda: 1)
-RaisingEqual, BadTruthEqual = keyword_type(lambda: LookupError("compared")), keyword_type(BadTruth)
 OddHash = type("OddHash", (str,), {"__hash__": lambda self: 7})
 
 
 OK = None
 ODD_KEYWORDS = [
     # The parameter search compares by ==, the parameter's name on the left.
-    ("validate_token", (SELF,), {AlwaysEqual("nope"): T}, OK),
-    ("validate_token", (SELF,), {TruthyEqual("other"): T}, OK),
-    ("validate_token", (SELF,), {DeferEqual("token"): T}, OK),
+    ("validate_token", (SELF,), {equal("nope", True): T}, OK),
+    ("validate_token", (SELF,), {equal("other", 1): T}, OK),
+    ("validate_token", (SELF,), {equal("token", NotImplemented): T}, OK),
     ("validate_token", (SELF,), {OddHash("token"): T}, OK),
-    ("validate_token", (SELF,), {StrSub("token"): T}, OK),
-    ("search_query", (SELF,), {"token": T, AlwaysEqual("q"): Q}, OK),
-    ("validate_token", (SELF,), {NeverEqual("token"): T}, TypeError(count("validate_token", 2, 1))),
-    ("validate_token", (SELF,), {NoneEqual("token"): T}, TypeError(count("validate_token", 2, 1))),
-    ("validate_token", (SELF,), {RaisingEqual("token"): T}, LookupError("compared")),
-    ("validate_token", (SELF,), {BadTruthEqual("token"): T}, ZeroDivisionError("truth")),
+    ("validate_token", (SELF,), {Text("token"): T}, OK),
+    ("search_query", (SELF,), {"token": T, equal("q", True): Q}, OK),
+    ("validate_token", (SELF,), {equal("token", False): T}, TypeError(count("validate_token", 2, 1))),
+    ("validate_token", (SELF,), {equal("token", None): T}, TypeError(count("validate_token", 2, 1))),
+    ("validate_token", (SELF,), {ComparesStr("token", "token", LookupError): T}, LookupError("compared with 'token'")),
+    ("validate_token", (SELF,), {equal("token", Falsy(ZeroDivisionError)): T}, ZeroDivisionError("no truth")),
     # The keyword scan compares code points and ignores __eq__.
-    ("validate_token", (SELF, T), {NeverEqual("token"): T}, TypeError(multiple("validate_token", "token"))),
-    ("validate_token", (SELF, T), {AlwaysEqual("zzz"): T}, TypeError(unexpected("validate_token", "zzz"))),
-    ("validate_token", (SELF,), {AlwaysEqual("nope"): T, "extra": 1},
+    ("validate_token", (SELF, T), {equal("token", False): T}, TypeError(multiple("validate_token", "token"))),
+    ("validate_token", (SELF, T), {equal("zzz", True): T}, TypeError(unexpected("validate_token", "zzz"))),
+    ("validate_token", (SELF,), {equal("nope", True): T, "extra": 1},
      TypeError(unexpected("validate_token", "nope"))),
 ]
 

@@ -4,26 +4,22 @@ method adds a traceback entry), or else the objects that reach the body, and
 a recording stand-in shows what the body posted; after an error, nothing."""
 from __future__ import annotations
 
-import traceback
 from dataclasses import dataclass
 from typing import Any
 
 from hypothesis import event, given, settings
 from hypothesis import strategies as st
 
-from conftest import FakeResponse
 from reliability_support import scaled
+from response_doubles import Response
+from service_doubles import Text, module_entries
+from source_map import INIT, SEARCH, VALIDATE
 
-FILE = "tarnvel/_internal/api_logic"
 PARAMETERS = {"__init__": ("self",), "validate_token": ("self", "token"), "search_query": ("self", "token", "query")}
-DEF_LINE = {"__init__": 5, "validate_token": 8, "search_query": 38}
+FUNCTIONS = {"__init__": INIT, "validate_token": VALIDATE, "search_query": SEARCH}
 ANSWER = {"success": True, "type": "credits_data", "data": {"Credits": 1}}
 MESSAGE = {"validate_token": "Token validated successfully. Credits available: 1",
            "search_query": "Search results: {'Credits': 1}"}
-
-
-class StrSub(str):
-    pass
 
 
 class Plain:
@@ -34,9 +30,9 @@ class Recorder:
     def __init__(self) -> None:
         self.posted: list[dict[str, Any]] = []
 
-    def post(self, url: str, headers: dict[str, Any], json: dict[str, Any]) -> FakeResponse:
+    def post(self, url: str, headers: dict[str, Any], json: dict[str, Any]) -> Response:
         self.posted.append({"token": json.get("token", headers.get("authToken")), "query": json.get("s")})
-        return FakeResponse(200, ANSWER)
+        return Response(200, ANSWER)
 
 
 @dataclass(frozen=True)
@@ -51,7 +47,7 @@ class Call:
 
 
 values = st.one_of(st.text(max_size=4), st.integers(), st.none(), st.binary(max_size=2), st.floats(allow_nan=False),
-                   st.builds(StrSub, st.text(max_size=3)), st.builds(Plain), st.lists(st.integers(), max_size=2))
+                   st.builds(Text, st.text(max_size=3)), st.builds(Plain), st.lists(st.integers(), max_size=2))
 # Mostly text, so that many calls get past the type tests.
 arguments = st.one_of(st.text(max_size=6), st.text(max_size=6), st.text(max_size=6), values)
 
@@ -97,7 +93,7 @@ def predict(call: Call, instance: Any) -> Refused | tuple[Any, ...]:
     n = len(params)
     positional = ((instance,) if call.via != "class" else ()) + call.positional
     given = len(positional)
-    line = DEF_LINE[method]
+    line = FUNCTIONS[method].def_
 
     def count_error(count: int) -> Refused:
         return Refused(f"{method}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({count} given)",
@@ -131,7 +127,8 @@ def predict_body(call: Call, bound: tuple[Any, ...]) -> Refused | None:
         if type(value) is not str:
             return Refused(f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
     if call.method == "__init__" and not hasattr(bound[0], "__dict__"):
-        return Refused(f"'{type(bound[0]).__name__}' object has no attribute '_api_key'", AttributeError, 6)
+        return Refused(f"'{type(bound[0]).__name__}' object has no attribute '_api_key'", AttributeError,
+                       INIT.assignment)
     return None
 
 
@@ -150,11 +147,6 @@ def run(api_logic: Any, instance: Any, call: Call) -> Any:
         return target(*call.positional, **keywords)
     prefix = (instance,) if call.via == "instance" else ()
     return type(function).__call__(function, *prefix, *call.positional, **keywords)
-
-
-def module_entries(exc: BaseException) -> list[tuple[str, int]]:
-    return [(frame.f_code.co_name, line) for frame, line in traceback.walk_tb(exc.__traceback__)
-            if frame.f_code.co_filename == FILE]
 
 
 @settings(max_examples=scaled(1500, minimum=50), deadline=None, database=None)
@@ -178,7 +170,7 @@ def test_binding_follows_the_model(api_logic, call):
     event(f"{call.method}: {predicted.text.split('(')[0][:40] if isinstance(predicted, Refused) else 'bound'}")
     if isinstance(predicted, Refused):
         assert type(result) is predicted.exc_type and str(result) == predicted.text, (result, predicted)
-        qualified = f"tarnvel._internal.api_logic.InternalClass.{call.method}"
+        qualified = FUNCTIONS[call.method].function
         expected_entries = [] if predicted.entry_line is None else [(qualified, predicted.entry_line)]
         assert module_entries(result) == expected_entries
         assert recorder.posted == []

@@ -10,7 +10,8 @@ import requests
 import reference_client
 import sandbox
 from conftest import ROOT, run_python
-from service_doubles import SEARCH, VALIDATE, module_entries
+from service_doubles import module_entries
+from source_map import SEARCH, VALIDATE
 
 CREDITS = "Token validated successfully. Credits available: "
 FAILED = "Token validation failed: "
@@ -80,15 +81,15 @@ def test_outcomes_over_tls(wired, obj, method, value, message):
 
 
 @pytest.mark.parametrize("method, value, error, function, line", [
-    ("validate_token", "not-json", requests.exceptions.JSONDecodeError, VALIDATE, 21),
-    ("validate_token", "empty-body", requests.exceptions.JSONDecodeError, VALIDATE, 21),
-    ("validate_token", "json-array", AttributeError, VALIDATE, 22),
-    ("search_query", "json-array", AttributeError, SEARCH, 57),
+    ("validate_token", "not-json", requests.exceptions.JSONDecodeError, VALIDATE, VALIDATE.decode),
+    ("validate_token", "empty-body", requests.exceptions.JSONDecodeError, VALIDATE, VALIDATE.decode),
+    ("validate_token", "json-array", AttributeError, VALIDATE, VALIDATE.success),
+    ("search_query", "json-array", AttributeError, SEARCH, SEARCH.success),
 ])
 def test_unreadable_answers_raise(wired, obj, method, value, error, function, line):
     with pytest.raises(error) as caught:
         calls(obj, method, value)()
-    assert module_entries(caught.value) == [(function, line)]
+    assert module_entries(caught.value) == [(function.function, line)]
     with pytest.raises(error):
         calls(reference_client.InternalClass(), method, value)()
 
@@ -119,16 +120,16 @@ def test_request_as_it_arrives(wired, obj, method, args, path, headers, body):
     assert "zefrun" not in repr(arrived.headers) + repr(arrived.body)
 
 
-@pytest.mark.parametrize("method, args, function, line", [
-    ("validate_token", ("credits",), VALIDATE, 19),
-    ("search_query", ("tok", "results"), SEARCH, 53),
+@pytest.mark.parametrize("method, args, function", [
+    ("validate_token", ("credits",), VALIDATE),
+    ("search_query", ("tok", "results"), SEARCH),
 ])
 @pytest.mark.parametrize("failure, error", [
     ("service down", requests.exceptions.ConnectionError),
     ("untrusted certificate", requests.exceptions.SSLError),
 ])
 def test_transport_failures_raise_at_the_posting_line(service, api_logic, obj, tmp_path,
-                                                      method, args, function, line, failure, error):
+                                                      method, args, function, failure, error):
     service.clear()
     if failure == "service down":
         stand_in = service.installed(api_logic, origin=sandbox.closed_origin())
@@ -137,7 +138,7 @@ def test_transport_failures_raise_at_the_posting_line(service, api_logic, obj, t
         stand_in = service.installed(api_logic, ca_bundle=str(other_ca.ca_bundle))
     with stand_in, pytest.raises(error) as caught:
         getattr(obj, method)(*args)
-    assert (function, line) in module_entries(caught.value)
+    assert (function.function, function.post) in module_entries(caught.value)
     assert service.received == []
 
 
@@ -154,7 +155,7 @@ def test_unsendable_search_token_is_refused_before_sending(wired, obj, token, er
     assert issubclass(error, ValueError)
     with pytest.raises(error) as caught:
         obj.search_query(token, "results")
-    assert module_entries(caught.value) == [(SEARCH, 53)]
+    assert module_entries(caught.value) == [(SEARCH.function, SEARCH.post)]
     assert wired.received == []
 
 

@@ -3,7 +3,6 @@ generated answers as real `requests` responses: the same message or the same
 exception, and the same request sent."""
 from __future__ import annotations
 
-import enum
 import json
 import os
 from decimal import Decimal
@@ -16,6 +15,7 @@ from hypothesis import strategies as st
 from requests.structures import CaseInsensitiveDict
 
 import reference_client
+from service_doubles import Compares, Status, Text
 
 settings.register_profile(
     "equivalence",
@@ -24,37 +24,6 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow],
 )
 EQUIVALENCE = settings.get_profile("equivalence")
-
-
-class Status(enum.IntEnum):
-    OK = 200
-
-
-class EqualsRaises:
-    """A status code whose comparison fails, with a ValueError."""
-
-    def __eq__(self, other: object) -> bool:
-        raise ValueError("status cannot be compared")
-
-    __hash__ = object.__hash__
-
-    def __repr__(self) -> str:
-        return "EqualsRaises()"
-
-
-class EqualsText:
-    """A status code whose comparison answers with a non-bool: its truth decides."""
-
-    def __init__(self, answer: str) -> None:
-        self.answer = answer
-
-    def __eq__(self, other: object) -> Any:
-        return self.answer
-
-    __hash__ = object.__hash__
-
-    def __repr__(self) -> str:
-        return f"EqualsText({self.answer!r})"
 
 
 LITERALS = ["credits_data", "no_credits", "invalid", "error"]
@@ -112,9 +81,10 @@ bodies = st.one_of(
     st.binary(max_size=12).map(lambda raw: (raw, "application/octet-stream")),
     st.just((b"", "application/json")),
 )
-passing_statuses = st.sampled_from([200, 200.0, Status.OK, Decimal(200), EqualsText("yes")])
-failing_statuses = st.sampled_from(["200", None, True, 199, 200.5, 201, 204, 404, 500, EqualsRaises(),
-                                    EqualsText("")]) | st.integers(100, 599)
+# A status code whose comparison fails with a ValueError, or answers with text whose truth decides.
+passing_statuses = st.sampled_from([200, 200.0, Status.OK, Decimal(200), Compares(error=None, result="yes")])
+failing_statuses = st.sampled_from(["200", None, True, 199, 200.5, 201, 204, 404, 500, Compares(error=ValueError),
+                                    Compares(error=None, result="")]) | st.integers(100, 599)
 statuses = st.one_of(st.just(200), st.just(200), passing_statuses, failing_statuses)
 
 
@@ -171,7 +141,7 @@ def run_both(api_logic, calls: Callable[[Any], str], make: Callable[[], requests
 @given(status=statuses, body=bodies, token=st.text(max_size=10), query=st.text(max_size=10))
 # Decoding fails with a plain ValueError, not the decoding error of requests.
 @example(status=200, body=(b"1" * 5000, "application/json"), token="t", query="q")
-@example(status=EqualsRaises(), body=as_json({}), token="t", query="q")
+@example(status=Compares(error=ValueError), body=as_json({}), token="t", query="q")
 @example(status=200, body=as_json({"success": True, "type": "no_credits"}), token="t", query="q")
 @example(status=200, body=as_json({"success": True, "type": "invalid"}), token="t", query="q")
 @example(status=200, body=as_json({"success": True, "type": "error", "data": 1}), token="t", query="q")
@@ -184,10 +154,6 @@ def test_same_answer_same_outcome(api_logic, status, body, token, query):
         assert list(map(without_origin, native_sent)) == list(map(without_origin, reference_sent))
         [(_, kwargs)] = native_sent
         assert list(kwargs) == ["headers", "json"]
-
-
-class Text(str):
-    pass
 
 
 arguments = st.one_of(st.text(max_size=5), st.none(), st.integers(), st.binary(max_size=3),

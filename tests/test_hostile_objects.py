@@ -14,10 +14,12 @@ from typing import Any, Callable
 import pytest
 
 from reliability_support import reference_counts, totals, watched
+from response_doubles import Response, TextFails, ValueErrorFromC
+from service_doubles import Compares, ComparesStr, Falsy, FormatsAnInt, MetaError, MetaValueError, Shown, module_entries
+from source_map import FILE
+from source_map import SEARCH as S
+from source_map import VALIDATE as V
 
-FILE = "tarnvel/_internal/api_logic"
-V = "tarnvel._internal.api_logic.InternalClass.validate_token"
-S = "tarnvel._internal.api_logic.InternalClass.search_query"
 V_OK = "Token validated successfully. Credits available: 12"
 V_NA = "Token validated successfully. Credits available: N/A"
 
@@ -25,56 +27,6 @@ V_NA = "Token validated successfully. Credits available: N/A"
 # --- Misbehaving values --------------------------------------------------------
 
 class Boom(Exception):
-    pass
-
-
-class EqRaises:
-    def __eq__(self, other: object) -> bool:
-        raise Boom("eq")
-
-    __hash__ = object.__hash__
-
-
-class EqReturns:
-    def __init__(self, result: Any) -> None:
-        self.result = result
-
-    def __eq__(self, other: object) -> Any:
-        return self.result
-
-    __hash__ = object.__hash__
-
-
-class TruthRaises:
-    def __init__(self, error: type[BaseException] = Boom) -> None:
-        self.error = error
-
-    def __bool__(self) -> bool:
-        raise self.error("truth")
-
-
-class FormatRaises:
-    def __init__(self, error: type[BaseException] = Boom) -> None:
-        self.error = error
-
-    def __format__(self, spec: str) -> str:
-        raise self.error("format")
-
-
-class FormatsAnInt:
-    def __format__(self, spec: str) -> Any:
-        return 5
-
-
-class Meta(type):
-    pass
-
-
-class MetaValueError(ValueError, metaclass=Meta):
-    pass
-
-
-class MetaError(Exception, metaclass=Meta):
     pass
 
 
@@ -91,26 +43,6 @@ class Getter:
         return self.values.get(*args)
 
 
-class Response:
-    def __init__(self, status_code: Any = 200, body: Any = None, text: Any = "raw",
-                 json_error: type[BaseException] | None = None) -> None:
-        self.status_code = status_code
-        self.body = body
-        self._text = text
-        self.json_error = json_error
-
-    def json(self) -> Any:
-        if self.json_error is not None:
-            raise self.json_error("not JSON")
-        return self.body
-
-    @property
-    def text(self) -> Any:
-        if isinstance(self._text, type) and issubclass(self._text, BaseException):
-            raise self._text("text")
-        return self._text
-
-
 class StatusRaises(Response):
     @property
     def status_code(self) -> Any:  # type: ignore[override]
@@ -119,11 +51,6 @@ class StatusRaises(Response):
     @status_code.setter
     def status_code(self, value: Any) -> None:
         pass
-
-
-class CRaisesValueError(Response):
-    def json(self) -> Any:
-        return int("x")  # raised by C code, unnormalised until something asks
 
 
 class JsonNotCallable(Response):
@@ -173,7 +100,7 @@ def answer(response: Any) -> Callable[..., Any]:
 
 
 def body(value: Any) -> Callable[..., Any]:
-    return answer(Response(200, value))
+    return answer(Response(200, value, "raw"))
 
 
 def raising(error: type[BaseException]) -> Callable[[Getter, tuple[Any, ...]], None]:
@@ -194,67 +121,82 @@ def type_becomes_error(getter: Getter, args: tuple[Any, ...]) -> None:
 
 CASES: dict[str, Case] = {
     # comparisons of "type"
-    "type: == raises": Case(validate, body(credits(type=EqRaises())), Boom("eq"), [(V, 24)]),
-    "type: == raises, search": Case(search, body(credits(type=EqRaises())), Boom("eq"), [(S, 58)]),
-    "type: == gives NotImplemented": Case(validate, body(credits(type=EqReturns(NotImplemented))), "Unexpected response type."),
-    "type: == gives a result whose truth raises": Case(validate, body(credits(type=EqReturns(TruthRaises()))), Boom("truth"), [(V, 24)]),
-    "type: == gives an odd true object": Case(validate, body(Getter({"success": True, "type": EqReturns([0])})), V_NA),
-    "type: == gives None": Case(search, body(Getter({"success": True, "type": EqReturns(None), "data": 1})), "Search results: 1"),
+    "type: == raises": Case(validate, body(credits(type=Compares(error=Boom))), Boom("compared with 'credits_data'"),
+                            [(V.function, V.match_credits_data)]),
+    "type: == raises, search": Case(search, body(credits(type=Compares(error=Boom))), Boom("compared with 'no_credits'"),
+                                    [(S.function, S.first_type)]),
+    "type: == gives NotImplemented": Case(validate, body(credits(type=Compares(error=None, result=NotImplemented))),
+                                          "Unexpected response type."),
+    "type: == gives a result whose truth raises": Case(validate, body(credits(type=Compares(error=None, result=Falsy(Boom)))),
+                                                       Boom("no truth"), [(V.function, V.match_credits_data)]),
+    "type: == gives an odd true object": Case(validate, body(Getter({"success": True, "type": Compares(error=None, result=[0])})),
+                                              V_NA),
+    "type: == gives None": Case(search, body(Getter({"success": True, "type": Compares(error=None, result=None), "data": 1})),
+                                "Search results: 1"),
     # truth of "success"
-    "success: truth raises": Case(validate, body(credits(success=TruthRaises())), Boom("truth"), [(V, 22)]),
-    "success: truth raises, search": Case(search, body(credits(success=TruthRaises())), Boom("truth"), [(S, 57)]),
-    "success: truth raises ValueError, search": Case(search, body(credits(success=TruthRaises(ValueError))), "Search results: raw"),
+    "success: truth raises": Case(validate, body(credits(success=Falsy(Boom))), Boom("no truth"), [(V.function, V.success)]),
+    "success: truth raises, search": Case(search, body(credits(success=Falsy(Boom))), Boom("no truth"),
+                                          [(S.function, S.success)]),
+    "success: truth raises ValueError, search": Case(search, body(credits(success=Falsy(ValueError))), "Search results: raw"),
     # rendering
-    "Credits: format raises": Case(validate, body(credits(data={"Credits": FormatRaises()})), Boom("format"), [(V, 26)]),
+    "Credits: format raises": Case(validate, body(credits(data={"Credits": Shown(error=Boom)})), Boom("cannot render"),
+                                   [(V.function, V.credits_message)]),
     "Credits: format gives an int": Case(validate, body(credits(data={"Credits": FormatsAnInt()})),
-                                         TypeError("__format__ must return a str, not int"), [(V, 26)]),
-    "message: format raises": Case(validate, body(Getter({"success": False, "message": FormatRaises()})), Boom("format"), [(V, 34)]),
-    "data: format raises, search": Case(search, body(Getter({"success": True, "data": FormatRaises()})), Boom("format"), [(S, 63)]),
-    "data: format raises ValueError, search": Case(search, body(Getter({"success": True, "data": FormatRaises(ValueError)})),
+                                         TypeError("__format__ must return a str, not int"), [(V.function, V.credits_message)]),
+    "message: format raises": Case(validate, body(Getter({"success": False, "message": Shown(error=Boom)})),
+                                   Boom("cannot render"), [(V.function, V.failure_message)]),
+    "data: format raises, search": Case(search, body(Getter({"success": True, "data": Shown(error=Boom)})),
+                                        Boom("cannot render"), [(S.function, S.results_message)]),
+    "data: format raises ValueError, search": Case(search, body(Getter({"success": True, "data": Shown(error=ValueError)})),
                                                    "Search results: raw"),
-    "text: format raises": Case(validate, answer(Response(404, text=FormatRaises())), Boom("format"), [(V, 36)]),
+    "text: format raises": Case(validate, answer(Response(404, text=Shown(error=Boom))), Boom("cannot render"),
+                                [(V.function, V.status_message)]),
     # get, json, status_code, text
-    "get raises": Case(validate, body(Getter({}, raising(Boom))), Boom("get"), [(V, 22)]),
+    "get raises": Case(validate, body(Getter({}, raising(Boom))), Boom("get"), [(V.function, V.success)]),
     "get raises ValueError, search": Case(search, body(Getter({}, raising(ValueError))), "Search results: raw"),
-    "answer without get": Case(validate, body(EqReturns(None)), AttributeError("'EqReturns' object has no attribute 'get'"), [(V, 22)]),
+    "answer without get": Case(validate, body(Compares(error=None, result=None)),
+                               AttributeError("'Compares' object has no attribute 'get'"), [(V.function, V.success)]),
     "get gives NotImplemented": Case(validate, body(GivesNotImplemented()), "Unexpected response type."),
     "get gives NotImplemented, search": Case(search, body(GivesNotImplemented()), "Search results: NotImplemented"),
-    "json raises": Case(validate, answer(Response(200, json_error=Boom)), Boom("not JSON"), [(V, 21)]),
-    "json raises, search": Case(search, answer(Response(200, json_error=Boom)), Boom("not JSON"), [(S, 56)]),
-    "json raises a ValueError of another metaclass, search": Case(search, answer(Response(200, json_error=MetaValueError)),
-                                                                  "Search results: raw"),
-    "json raises an error of another metaclass, search": Case(search, answer(Response(200, json_error=MetaError)),
-                                                              MetaError("not JSON"), [(S, 56)]),
-    "json raises ValueError from C, search": Case(search, answer(CRaisesValueError(200)), "Search results: raw"),
-    "json raises ValueError from C": Case(validate, answer(CRaisesValueError(200)),
-                                          ValueError("invalid literal for int() with base 10: 'x'"), [(V, 21)]),
-    "json not callable": Case(validate, answer(JsonNotCallable(200)), TypeError("'int' object is not callable"), [(V, 21)]),
-    "status_code raises": Case(validate, answer(StatusRaises()), Boom("status"), [(V, 20)]),
-    "status_code raises, search": Case(search, answer(StatusRaises()), Boom("status"), [(S, 54)]),
-    "status_code == raises": Case(validate, answer(Response(EqRaises(), credits())), Boom("eq"), [(V, 20)]),
-    "status_code == gives NotImplemented": Case(validate, answer(Response(EqReturns(NotImplemented), credits())),
+    "json raises": Case(validate, answer(Response(200, text="raw", json_error=Boom)), Boom("not JSON"),
+                        [(V.function, V.decode)]),
+    "json raises, search": Case(search, answer(Response(200, text="raw", json_error=Boom)), Boom("not JSON"),
+                                [(S.function, S.decode)]),
+    "json raises a ValueError of another metaclass, search": Case(
+        search, answer(Response(200, text="raw", json_error=MetaValueError)), "Search results: raw"),
+    "json raises an error of another metaclass, search": Case(
+        search, answer(Response(200, text="raw", json_error=MetaError)), MetaError("not JSON"), [(S.function, S.decode)]),
+    "json raises ValueError from C, search": Case(search, answer(ValueErrorFromC(200, text="raw")), "Search results: raw"),
+    "json raises ValueError from C": Case(validate, answer(ValueErrorFromC(200, text="raw")),
+                                          ValueError("invalid literal for int() with base 10: 'x'"), [(V.function, V.decode)]),
+    "json not callable": Case(validate, answer(JsonNotCallable(200, text="raw")), TypeError("'int' object is not callable"),
+                              [(V.function, V.decode)]),
+    "status_code raises": Case(validate, answer(StatusRaises(text="raw")), Boom("status"), [(V.function, V.status)]),
+    "status_code raises, search": Case(search, answer(StatusRaises(text="raw")), Boom("status"), [(S.function, S.status)]),
+    "status_code == raises": Case(validate, answer(Response(Compares(error=Boom), credits(), "raw")), Boom("compared with 200"),
+                                  [(V.function, V.status)]),
+    "status_code == gives NotImplemented": Case(validate, answer(Response(Compares(error=None, result=NotImplemented), credits(),
+                                                                          "raw")),
                                                 "Error validating token: raw"),
-    "status_code NotImplemented": Case(validate, answer(Response(NotImplemented, credits())), "Error validating token: raw"),
-    "status_code == gives a result whose truth raises": Case(search, answer(Response(EqReturns(TruthRaises()), credits())),
-                                                             Boom("truth"), [(S, 54)]),
-    "status_code == gives an odd true object": Case(search, answer(Response(EqReturns("yes"), Getter({"success": True, "data": 2}))),
+    "status_code NotImplemented": Case(validate, answer(Response(NotImplemented, credits(), "raw")), "Error validating token: raw"),
+    "status_code == gives a result whose truth raises": Case(search, answer(Response(Compares(error=None, result=Falsy(Boom)),
+                                                                                     credits(), "raw")),
+                                                             Boom("no truth"), [(S.function, S.status)]),
+    "status_code == gives an odd true object": Case(search, answer(Response(Compares(error=None, result="yes"),
+                                                                            Getter({"success": True, "data": 2}), "raw")),
                                                     "Search results: 2"),
-    "text raises": Case(validate, answer(Response(500, text=Boom)), Boom("text"), [(V, 36)]),
+    "text raises": Case(validate, answer(TextFails(500, error=Boom)), Boom("connection broke"), [(V.function, V.status_message)]),
     "text gives NotImplemented": Case(validate, answer(Response(500, text=NotImplemented)), "Error validating token: NotImplemented"),
     "json gives NotImplemented": Case(validate, body(NotImplemented),
-                                      AttributeError("'NotImplementedType' object has no attribute 'get'"), [(V, 22)]),
-    "text raises, search": Case(search, answer(Response(500, text=Boom)), Boom("text"), [(S, 69)]),
+                                      AttributeError("'NotImplementedType' object has no attribute 'get'"), [(V.function, V.success)]),
+    "text raises, search": Case(search, answer(TextFails(500, error=Boom)), Boom("connection broke"),
+                                [(S.function, S.status_message)]),
     # the answer changes while it is read
     "get drops type on the first lookup": Case(validate, body(Getter({"success": True, "type": "invalid"}, drop_type)),
                                                "Unexpected response type."),
     "get changes type on the first lookup, search": Case(search, body(Getter({"success": True, "type": "x"}, type_becomes_error)),
                                                          "Sorry, couldn't find the results. Try again with a different input."),
 }
-
-
-def module_entries(exc: BaseException) -> list[tuple[str, int]]:
-    return [(frame.f_code.co_name, line) for frame, line in traceback.walk_tb(exc.__traceback__)
-            if frame.f_code.co_filename == FILE]
 
 
 def outcome_of(case: Case, o: Any, m: Any) -> Any:
@@ -364,34 +306,6 @@ def test_search_again_from_inside_the_handler(api_logic, monkeypatch):
 
 # --- Keyword names -------------------------------------------------------------
 
-class NameEqRaises(str):
-    def __eq__(self, other: object) -> bool:
-        raise Boom("name eq")
-
-    __hash__ = str.__hash__
-
-
-class NameEqAlways(str):
-    def __eq__(self, other: object) -> bool:
-        return True
-
-    __hash__ = str.__hash__
-
-
-class NameEqNotImplemented(str):
-    def __eq__(self, other: object) -> Any:
-        return NotImplemented
-
-    __hash__ = str.__hash__
-
-
-class NameEqTruthRaises(str):
-    def __eq__(self, other: object) -> Any:
-        return TruthRaises()
-
-    __hash__ = str.__hash__
-
-
 class NameHashRaises(str):
     def __hash__(self) -> int:
         raise Boom("hash")
@@ -412,31 +326,38 @@ def through_type_call(m: Any, o: Any, keywords: dict[Any, Any]) -> Any:
     return type(function).__call__(function, o, **keywords)
 
 
+# Where a binding error is reported: the def line.
+AT_DEF = [(V.function, V.def_)]
+
 KEYWORD_CASES: dict[str, tuple[Callable[[Any, Any], Any], Any, list[tuple[str, int]], int]] = {
     # (call, expected, entries, posts)
-    "name whose == raises": (lambda o, m: o.validate_token(**{NameEqRaises("token"): "t"}), Boom("name eq"), [(V, 8)], 0),
-    "name equal to anything": (lambda o, m: o.validate_token(**{NameEqAlways("zzz"): "t"}), V_OK, [], 1),
-    "name whose == gives NotImplemented": (lambda o, m: o.validate_token(**{NameEqNotImplemented("token"): "t"}), V_OK, [], 1),
-    "name whose == gives an object whose truth raises": (lambda o, m: o.validate_token(**{NameEqTruthRaises("token"): "t"}),
-                                                         Boom("truth"), [(V, 8)], 0),
+    "name whose == raises": (lambda o, m: o.validate_token(**{ComparesStr("token", "token", Boom): "t"}),
+                             Boom("compared with 'token'"), AT_DEF, 0),
+    "name equal to anything": (lambda o, m: o.validate_token(**{ComparesStr("zzz", error=None, result=True): "t"}), V_OK, [], 1),
+    "name whose == gives NotImplemented": (
+        lambda o, m: o.validate_token(**{ComparesStr("token", error=None, result=NotImplemented): "t"}), V_OK, [], 1),
+    "name whose == gives an object whose truth raises": (
+        lambda o, m: o.validate_token(**{ComparesStr("token", error=None, result=Falsy(Boom)): "t"}), Boom("no truth"), AT_DEF, 0),
     "name that cannot be hashed, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (NameHashRaises("token"),)),
                                               V_OK, [], 1),
     # The scan after all parameters are bound compares by code points only.
-    "repeated name whose == raises": (lambda o, m: o.validate_token("t", **{NameEqRaises("token"): "u"}), multiple("token"), [(V, 8)], 0),
-    "extra name whose == raises": (lambda o, m: o.validate_token("t", **{NameEqRaises("extra"): "u"}),
-                                   TypeError("validate_token() got an unexpected keyword argument 'extra'"), [(V, 8)], 0),
+    "repeated name whose == raises": (lambda o, m: o.validate_token("t", **{ComparesStr("token", error=Boom): "u"}),
+                                      multiple("token"), AT_DEF, 0),
+    "extra name whose == raises": (lambda o, m: o.validate_token("t", **{ComparesStr("extra", error=Boom): "u"}),
+                                   TypeError("validate_token() got an unexpected keyword argument 'extra'"), AT_DEF, 0),
     "key not a str, tuple and dict": (lambda o, m: through_type_call(m, o, {1: "t"}), TypeError("keywords must be strings"), [], 0),
     "key not a str after a str one, tuple and dict": (lambda o, m: through_type_call(m, o, {"token": "t", 2: "u"}),
                                                       TypeError("keywords must be strings"), [], 0),
     "name not a str, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t", "u"), (1,)),
-                                  TypeError("validate_token() keywords must be strings"), [(V, 8)], 0),
+                                  TypeError("validate_token() keywords must be strings"), AT_DEF, 0),
     "name not a str while token is missing, fast form": (
         lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (1,)),
-        TypeError("validate_token() takes exactly 2 positional arguments (1 given)"), [(V, 8)], 0),
-    "name not a str whose == raises, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (EqRaises(),)),
-                                                  Boom("eq"), [(V, 8)], 0),
+        TypeError("validate_token() takes exactly 2 positional arguments (1 given)"), AT_DEF, 0),
+    "name not a str whose == raises, fast form": (
+        lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (Compares("token", Boom),)),
+        Boom("compared with 'token'"), AT_DEF, 0),
     "None as a name, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (None,)),
-                                  TypeError("validate_token() takes exactly 2 positional arguments (1 given)"), [(V, 8)], 0),
+                                  TypeError("validate_token() takes exactly 2 positional arguments (1 given)"), AT_DEF, 0),
 }
 
 
@@ -485,8 +406,7 @@ def test_recursion_limit_met_at_the_call_of_post(api_logic, monkeypatch, kind, m
     monkeypatch.setattr(api_logic, "requests", Requests())
     o = api_logic.InternalClass()
     call = functools.partial(getattr(o, method), *(("tok",) if method == "validate_token" else ("tok", "q")))
-    line = 19 if method == "validate_token" else 53
-    qualified = V if method == "validate_token" else S
+    function = V if method == "validate_token" else S
 
     def at_depth(n: int) -> Any:
         if n:
@@ -513,7 +433,7 @@ def test_recursion_limit_met_at_the_call_of_post(api_logic, monkeypatch, kind, m
         sys.setrecursionlimit(limit)
     guarded = [o for o in outcomes if isinstance(o, RecursionError)
                and str(o) == "maximum recursion depth exceeded while calling a Python object"
-               and module_entries(o) == [(qualified, line)]
+               and module_entries(o) == [(function.function, function.post)]
                and traceback.extract_tb(o.__traceback__)[-1].filename == FILE]
     assert guarded, {str(o) for o in outcomes}
     assert all(isinstance(o, (RecursionError, str)) for o in outcomes)

@@ -12,6 +12,8 @@ import typing
 
 import pytest
 
+from source_map import FILE, INIT, SEARCH, VALIDATE
+
 INDENT = " " * 8
 DOCSTRINGS = {
     "__init__": None,
@@ -97,17 +99,17 @@ def test_copies_are_the_same_object(api_logic, method):
 
 
 @pytest.mark.parametrize("method, argcount, varnames, first_line", [
-    ("__init__", 1, ("self",), 5),
+    ("__init__", 1, ("self",), INIT.def_),
     ("validate_token", 2,
-     ("self", "token", "url", "payload", "headers", "response", "data", "response_type", "credits"), 8),
-    ("search_query", 3, ("self", "token", "query", "url", "payload", "headers", "response", "data"), 38),
+     ("self", "token", "url", "payload", "headers", "response", "data", "response_type", "credits"), VALIDATE.def_),
+    ("search_query", 3, ("self", "token", "query", "url", "payload", "headers", "response", "data"), SEARCH.def_),
 ])
 def test_code_object(api_logic, method, argcount, varnames, first_line):
     code = getattr(api_logic.InternalClass, method).__code__
     assert code is getattr(api_logic.InternalClass, method).func_code
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
     assert (code.co_nlocals, code.co_varnames) == (len(varnames), varnames)
-    assert (code.co_firstlineno, code.co_filename) == (first_line, "tarnvel/_internal/api_logic")
+    assert (code.co_firstlineno, code.co_filename) == (first_line, FILE)
     assert code.co_name == code.co_qualname == method
     assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
     assert (code.co_consts, code.co_names, code.co_freevars, code.co_cellvars) == ((), (), (), ())

@@ -11,7 +11,9 @@ import textwrap
 from pathlib import Path
 
 import pytest
+
 from conftest import ROOT, python_command, run_python
+from source_map import FILE, MODULE, VALIDATE
 
 NAME = "tarnvel._internal.api_logic"
 INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded into one "
@@ -23,8 +25,7 @@ import builtins, importlib, importlib.util, sys, traceback, types
 NAME = {NAME!r}
 
 def entries(exc):
-    return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)
-            if f.filename == "tarnvel/_internal/api_logic"]
+    return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__) if f.filename == {FILE!r}]
 
 def failed_import():
     try:
@@ -75,13 +76,14 @@ class _Finders:
 
 @pytest.mark.parametrize("cause, undo, error, message, line", [
     ('sys.modules["requests"] = None', 'del sys.modules["requests"]',
-     "ModuleNotFoundError", "import of requests halted; None in sys.modules", 1),
-    (_Finders.missing, "sys.meta_path.pop(0)", "ModuleNotFoundError", "No module named 'requests'", 1),
-    (_Finders.broken, "sys.meta_path.pop(0)", "RuntimeError", "requests is broken", 1),
+     "ModuleNotFoundError", "import of requests halted; None in sys.modules", MODULE.import_requests),
+    (_Finders.missing, "sys.meta_path.pop(0)", "ModuleNotFoundError", "No module named 'requests'",
+     MODULE.import_requests),
+    (_Finders.broken, "sys.meta_path.pop(0)", "RuntimeError", "requests is broken", MODULE.import_requests),
     ("saved = builtins.ValueError; del builtins.ValueError", "builtins.ValueError = saved",
-     "NameError", "name 'ValueError' is not defined", 1),
+     "NameError", "name 'ValueError' is not defined", MODULE.import_requests),
     ("import requests, typing; saved = typing.Optional; del typing.Optional", "typing.Optional = saved",
-     "ImportError", "cannot import name Optional", 2),
+     "ImportError", "cannot import name Optional", MODULE.import_optional),
     ('''
         import requests
         class Typing(types.ModuleType):
@@ -90,16 +92,17 @@ class _Finders:
                 raise RuntimeError("not this one")
         saved = sys.modules["typing"]
         sys.modules["typing"] = Typing("typing")
-     ''', 'sys.modules["typing"] = saved', "ImportError", "cannot import name Optional", 2),
+     ''', 'sys.modules["typing"] = saved', "ImportError", "cannot import name Optional", MODULE.import_optional),
     ('import requests; saved = sys.modules["typing"]; sys.modules["typing"] = None',
-     'sys.modules["typing"] = saved', "ModuleNotFoundError", "import of typing halted; None in sys.modules", 2),
+     'sys.modules["typing"] = saved', "ModuleNotFoundError", "import of typing halted; None in sys.modules",
+     MODULE.import_optional),
 ], ids=["requests-None", "requests-missing", "requests-broken", "no-ValueError", "no-Optional",
         "Optional-raises", "typing-None"])
 def test_failed_import_then_recovery(cause, undo, error, message, line):
     run_case(cause, f'''
         exc = failed_import()
         assert (type(exc).__name__, str(exc)) == ({error!r}, {message!r}), repr(exc)
-        assert entries(exc) == [({line}, "init " + NAME)], entries(exc)
+        assert entries(exc) == [({line}, {MODULE.function!r})], entries(exc)
         {undo}
         module = importlib.import_module(NAME)
         import requests, typing
@@ -247,7 +250,7 @@ def test_failed_exec_outside_the_import_system(name):
         try:
             spec.loader.exec_module(failed)
         except ImportError as exc:
-            assert entries(exc) == [(2, "init " + NAME)]
+            assert entries(exc) == [({MODULE.import_optional}, {MODULE.function!r})]
         else:
             raise AssertionError("exec succeeded without Optional")
         typing.Optional = saved
@@ -283,7 +286,7 @@ def test_second_interpreter_is_refused(first_import):
         try:
             module.InternalClass().validate_token()
         except TypeError as exc:
-            assert entries(exc) == [(8, "tarnvel._internal.api_logic.InternalClass.validate_token")]
+            assert entries(exc) == [({VALIDATE.def_}, {VALIDATE.function!r})]
     ''')
 
 

@@ -7,7 +7,8 @@ import json
 import pytest
 
 from conftest import RecordingRequests
-from service_doubles import SEARCH, VALIDATE, module_entries
+from service_doubles import module_entries
+from source_map import SEARCH, VALIDATE
 
 requests = pytest.importorskip("requests")
 responses = pytest.importorskip("responses")
@@ -43,14 +44,15 @@ def call(obj, method):
 # message, or (exception type, line)
 @pytest.mark.parametrize("status, body, content_type, validated, searched", [
     (200, "<html><body>maintenance</body></html>", "text/html",
-     (requests.exceptions.JSONDecodeError, 21), "Search results: <html><body>maintenance</body></html>"),
-    (200, "plain words", "text/plain", (requests.exceptions.JSONDecodeError, 21), "Search results: plain words"),
-    (200, "", "text/plain", (requests.exceptions.JSONDecodeError, 21), "Search results: "),
-    (200, '{"success": true', "application/json", (requests.exceptions.JSONDecodeError, 21),
+     (requests.exceptions.JSONDecodeError, VALIDATE.decode), "Search results: <html><body>maintenance</body></html>"),
+    (200, "plain words", "text/plain", (requests.exceptions.JSONDecodeError, VALIDATE.decode),
+     "Search results: plain words"),
+    (200, "", "text/plain", (requests.exceptions.JSONDecodeError, VALIDATE.decode), "Search results: "),
+    (200, '{"success": true', "application/json", (requests.exceptions.JSONDecodeError, VALIDATE.decode),
      'Search results: {"success": true'),
-    (200, "[1, 2]", "application/json", (AttributeError, 22), (AttributeError, 57)),
-    (200, "null", "application/json", (AttributeError, 22), (AttributeError, 57)),
-    (200, '"success"', "application/json", (AttributeError, 22), (AttributeError, 57)),
+    (200, "[1, 2]", "application/json", (AttributeError, VALIDATE.success), (AttributeError, SEARCH.success)),
+    (200, "null", "application/json", (AttributeError, VALIDATE.success), (AttributeError, SEARCH.success)),
+    (200, '"success"', "application/json", (AttributeError, VALIDATE.success), (AttributeError, SEARCH.success)),
     (500, '{"success": true, "data": "x"}', "application/json",
      'Error validating token: {"success": true, "data": "x"}', 'Error during search: {"success": true, "data": "x"}'),
     (404, "", "text/plain", "Error validating token: ", "Error during search: "),
@@ -81,31 +83,30 @@ def test_answers(obj, service, urls, method, status, body, content_type, validat
     error, line = expected
     with pytest.raises(error) as info:
         call(obj, method)
-    assert module_entries(info.value) == [(VALIDATE if method == "validate" else SEARCH, line)]
+    assert module_entries(info.value) == [((VALIDATE if method == "validate" else SEARCH).function, line)]
 
 
-@pytest.mark.parametrize("method, qualified, line", [("validate", VALIDATE, 19), ("search", SEARCH, 53)])
+@pytest.mark.parametrize("method, function", [("validate", VALIDATE), ("search", SEARCH)])
 @pytest.mark.parametrize("failure_type", [
     requests.exceptions.ConnectionError,
     requests.exceptions.SSLError,
     requests.exceptions.ChunkedEncodingError,
     requests.exceptions.InvalidJSONError,  # a ValueError: not caught outside the protected steps
 ])
-def test_transport_failures_propagate_from_the_posting_line(obj, service, urls, method, qualified, line,
-                                                            failure_type):
+def test_transport_failures_propagate_from_the_posting_line(obj, service, urls, method, function, failure_type):
     failure = failure_type("transport")
     service.add(responses.POST, urls[method], body=failure)
     with pytest.raises(type(failure)) as info:
         call(obj, method)
     assert info.value is failure
-    assert module_entries(info.value) == [(qualified, line)]
+    assert module_entries(info.value) == [(function.function, function.post)]
 
 
-@pytest.mark.parametrize("method, qualified, line", [("validate", VALIDATE, 19), ("search", SEARCH, 53)])
-def test_an_unreachable_service_is_a_connection_error(obj, service, method, qualified, line):
+@pytest.mark.parametrize("method, function", [("validate", VALIDATE), ("search", SEARCH)])
+def test_an_unreachable_service_is_a_connection_error(obj, service, method, function):
     with pytest.raises(requests.exceptions.ConnectionError) as info:
         call(obj, method)
-    assert module_entries(info.value) == [(qualified, line)]
+    assert module_entries(info.value) == [(function.function, function.post)]
 
 
 @pytest.mark.parametrize("method, headers, body", [

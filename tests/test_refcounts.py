@@ -10,7 +10,9 @@ from typing import Any, Callable
 
 import pytest
 
-from conftest import FakeResponse, answer
+from conftest import answer
+from response_doubles import TextFails
+from service_doubles import ComparesStr
 
 pytestmark = pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)"
@@ -45,25 +47,6 @@ def raising(exc_type: type[BaseException], text: str = "") -> Callable[..., Any]
     return respond
 
 
-class UnreadableText(FakeResponse):
-    """A response whose text fails, as when the connection breaks while reading."""
-
-    @property
-    def text(self) -> str:
-        raise RuntimeError("connection broke")
-
-    @text.setter
-    def text(self, value: str) -> None:
-        pass
-
-
-class RaisingEq(str):
-    def __eq__(self, other: object) -> bool:
-        raise LookupError("compare failed")
-
-    __hash__ = str.__hash__
-
-
 def inside_except(call: Callable[[Any, Any], Any]) -> Callable[[Any, Any], Any]:
     """Runs `call` while the caller handles an exception of its own."""
 
@@ -89,7 +72,7 @@ def search(o: Any, c: Any) -> Any:
     return o.search_query("tok", "solar")
 
 
-# ValueError as a class: FakeResponse raises a new instance on every json().
+# ValueError as a class: the response raises a new instance on every json().
 NOT_JSON = dict(json_error=ValueError, text="raw")
 
 V_OK = "Token validated successfully. Credits available: 12"
@@ -112,7 +95,8 @@ PATHS: dict[str, Path] = {
     "v self multiple values": Path(lambda o, c: o.validate_token(self=o, token="t"), TypeError("validate_token() got multiple values for keyword argument 'self'")),
     "v keyword by value": Path(lambda o, c: o.validate_token(**{fresh_name("token"): "t"}), V_OK, CREDITS_12),
     "v keywords through class": Path(lambda o, c: c.validate_token(self=o, token="t"), V_OK, CREDITS_12),
-    "v keyword compare raises": Path(lambda o, c: o.validate_token(**{RaisingEq("token"): "t"}), LookupError("compare failed")),
+    "v keyword compare raises": Path(lambda o, c: o.validate_token(**{ComparesStr("token", "token", LookupError): "t"}),
+                                     LookupError("compared with 'token'")),
     "v tuple-and-dict call": Path(lambda o, c: c.validate_token.__call__(o, token="t"), V_OK, CREDITS_12),
     "v tuple-and-dict bad key": Path(lambda o, c: c.validate_token.__call__(o, **{1: "t"}), TypeError("keywords must be strings")),
     "v fast-form bad key": pytest.param(
@@ -121,7 +105,7 @@ PATHS: dict[str, Path] = {
         marks=needs_testcapi),
     "v token int": Path(lambda o, c: o.validate_token(1), TypeError("Argument 'token' has incorrect type (expected str, got int)")),
     "v token None": Path(lambda o, c: o.validate_token(None), TypeError("Argument 'token' has incorrect type (expected str, got NoneType)")),
-    "v token str subclass": Path(lambda o, c: o.validate_token(RaisingEq("t")), TypeError("Argument 'token' has incorrect type (expected str, got RaisingEq)")),
+    "v token str subclass": Path(lambda o, c: o.validate_token(ComparesStr("t")), TypeError("Argument 'token' has incorrect type (expected str, got ComparesStr)")),
     # validate_token: outcomes
     "v status refused": Path(validate, "Error validating token: not found", answer(404, None, text="not found")),
     "v service refusal": Path(validate, "Token validation failed: Bad token", answer(200, {"success": False, "message": "Bad token"})),
@@ -131,10 +115,10 @@ PATHS: dict[str, Path] = {
     "v no credits": Path(validate, "Token is valid but no credits are available. Please buy credits to proceed.", answer(200, {"success": True, "type": "no_credits"})),
     "v invalid": Path(validate, "Invalid token. Please try again or exit.", answer(200, {"success": True, "type": "invalid"})),
     "v other type": Path(validate, "Unexpected response type.", answer(200, {"success": True, "type": 3})),
-    "v not json": Path(validate, ValueError(), answer(200, **NOT_JSON)),
+    "v not json": Path(validate, ValueError("not JSON"), answer(200, **NOT_JSON)),
     "v data null": Path(validate, AttributeError("'NoneType' object has no attribute 'get'"), answer(200, {"success": True, "type": "credits_data", "data": None})),
     "v body a list": Path(validate, AttributeError("'list' object has no attribute 'get'"), answer(200, [1])),
-    "v text fails": Path(validate, RuntimeError("connection broke"), lambda *a, **k: UnreadableText(500)),
+    "v text fails": Path(validate, RuntimeError("connection broke"), lambda *a, **k: TextFails(500)),
     "v post raises": Path(validate, ConnectionError("unreachable"), raising(ConnectionError, "unreachable")),
     "v no requests": Path(validate, NameError("name 'requests' is not defined"), without_requests=True),
     # search_query: binding and type tests
@@ -146,7 +130,8 @@ PATHS: dict[str, Path] = {
     "s multiple values": Path(lambda o, c: o.search_query("t", "q", token="t"), TypeError("search_query() got multiple values for keyword argument 'token'")),
     "s keywords": Path(lambda o, c: o.search_query(token="t", query=fresh_name("q")), "You have used all credits. Please purchase more.",
                        answer(200, {"success": True, "type": "no_credits"})),
-    "s keyword compare raises": Path(lambda o, c: o.search_query("t", **{RaisingEq("query"): "q"}), LookupError("compare failed")),
+    "s keyword compare raises": Path(lambda o, c: o.search_query("t", **{ComparesStr("query", "query", LookupError): "q"}),
+                                     LookupError("compared with 'query'")),
     "s fast-form bad key": pytest.param(
         Path(lambda o, c: _testcapi.pyobject_vectorcall(c.search_query, (o, "t", "q", "v"), (2,)),
              TypeError("search_query() keywords must be strings")),
@@ -164,10 +149,10 @@ PATHS: dict[str, Path] = {
     "s raw text": Path(search, "Search results: raw", answer(200, **NOT_JSON)),
     "s raw text in except": Path(inside_except(search), "Search results: raw", answer(200, **NOT_JSON)),
     "s results in except": Path(inside_except(search), "Search results: No data available", answer(200, {"success": True})),
-    "s raw text fails": Path(search, RuntimeError("connection broke"), lambda *a, **k: UnreadableText(200, json_error=ValueError)),
+    "s raw text fails": Path(search, RuntimeError("connection broke"), lambda *a, **k: TextFails(200, json_error=ValueError)),
     "s raw text fails in except": Path(inside_except(search), RuntimeError("connection broke"),
-                                       lambda *a, **k: UnreadableText(200, json_error=ValueError)),
-    "s status text fails": Path(search, RuntimeError("connection broke"), lambda *a, **k: UnreadableText(503)),
+                                       lambda *a, **k: TextFails(200, json_error=ValueError)),
+    "s status text fails": Path(search, RuntimeError("connection broke"), lambda *a, **k: TextFails(503)),
     "s body a list": Path(search, AttributeError("'list' object has no attribute 'get'"), answer(200, [1])),
     "s body a list in except": Path(inside_except(search), AttributeError("'list' object has no attribute 'get'"), answer(200, [1])),
     "s post raises": Path(search, ConnectionError("unreachable"), raising(ConnectionError, "unreachable")),

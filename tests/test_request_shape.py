@@ -2,21 +2,19 @@
 from __future__ import annotations
 
 import builtins
-import traceback
 from urllib.parse import urlsplit
 
 import pytest
 
-from conftest import FakeResponse, RecordingRequests, answer
+from conftest import RecordingRequests, answer
+from response_doubles import Response
+from service_doubles import module_entries
+from source_map import SEARCH, VALIDATE
 
-FILE = "tarnvel/_internal/api_logic"
-VALIDATE = "tarnvel._internal.api_logic.InternalClass.validate_token"
-SEARCH = "tarnvel._internal.api_logic.InternalClass.search_query"
-
-# method name, call, path, posting line
+# method name, call, path, function, posting line
 CALLS = [
-    ("validate_token", lambda o, t, q: o.validate_token(t), "/api/v2/0EA1B4B0", VALIDATE, 19),
-    ("search_query", lambda o, t, q: o.search_query(t, q), "/api/v2/F6DBDEC5", SEARCH, 53),
+    ("validate_token", lambda o, t, q: o.validate_token(t), "/api/v2/0EA1B4B0", VALIDATE.function, VALIDATE.post),
+    ("search_query", lambda o, t, q: o.search_query(t, q), "/api/v2/F6DBDEC5", SEARCH.function, SEARCH.post),
 ]
 by_method = pytest.mark.parametrize("method, call, path, qualified, post_line", CALLS, ids=[c[0] for c in CALLS])
 
@@ -90,7 +88,7 @@ def test_a_post_without_vectorcall_gets_the_same_call(obj, api_logic, monkeypatc
     class Poster:  # an instance with __call__ is called through the tuple-and-dict protocol
         def __call__(self, *args, **kwargs):
             calls.append((args, kwargs))
-            return FakeResponse(404, text="no")
+            return Response(404, text="no")
 
     class Requests:
         post = Poster()
@@ -142,9 +140,7 @@ def test_no_requests_anywhere_is_a_name_error_at_the_posting_line(obj, api_logic
     with pytest.raises(NameError) as info:
         call(obj, "t", "q")
     assert str(info.value) == "name 'requests' is not defined"
-    entries = [(e.filename, e.name, e.lineno) for e in traceback.extract_tb(info.value.__traceback__)
-               if e.filename == FILE]
-    assert entries == [(FILE, qualified, post_line)]
+    assert module_entries(info.value) == [(qualified, post_line)]
 
 
 @by_method
@@ -158,8 +154,7 @@ def test_a_failing_post_propagates_from_the_posting_line(obj, api_logic, monkeyp
     monkeypatch.setattr(api_logic, "requests", requests_value)
     with pytest.raises(error) as info:
         call(obj, "t", "q")
-    entries = [(e.name, e.lineno) for e in traceback.extract_tb(info.value.__traceback__) if e.filename == FILE]
-    assert entries == [(qualified, post_line)]
+    assert module_entries(info.value) == [(qualified, post_line)]
 
 
 @by_method

@@ -8,8 +8,9 @@ import threading
 
 import pytest
 
-from conftest import FakeResponse
-from service_doubles import SEARCH, Compares, Falsy, Scripted, Sequenced, Shown, module_entries
+from response_doubles import Response, TextFails
+from service_doubles import Compares, Falsy, Scripted, Sequenced, Shown, module_entries
+from source_map import SEARCH
 
 RESULTS = "Search results: "
 
@@ -29,18 +30,13 @@ class NamedValueError(Exception):
 NamedValueError.__name__ = NamedValueError.__qualname__ = "ValueError"
 
 
-class Answer:
+class Answer(Response):
     """A 200 response: `json` raises `json_error` or gives `body`; reading `text`
     records the handled exception of that moment and gives "raw"."""
 
     def __init__(self, body=None, json_error=None, status_code=200):
-        self.status_code, self.body, self.json_error = status_code, body, json_error
+        super().__init__(status_code, body, json_error=json_error)
         self.handled_while_reading_text = []
-
-    def json(self):
-        if self.json_error is not None:
-            raise self.json_error
-        return self.body
 
     @property
     def text(self):
@@ -55,21 +51,21 @@ def fail_with(error):
 
 # how a protected step raises a ValueError (or a subclass) -> the line it is raised at
 CAUGHT = [
-    (Answer(json_error=ValueError("not json")), 56),
-    (Answer(json_error=json.JSONDecodeError("Expecting value", "<html>", 0)), 56),
-    (Answer(json_error=UnicodeDecodeError("utf-8", b"\xff", 0, 1, "bad")), 56),
-    (Answer(json_error=Mixed("both")), 56),
-    (Answer(fail_with(ValueError)), 57),
-    (Answer({"success": Falsy(ValueError)}), 57),
-    (Answer(Scripted({"success": True, "type": ValueSubclass})), 58),
-    (Answer({"success": True, "type": Compares("no_credits", error=ValueError)}), 58),
-    (Answer(Sequenced(True, "x", ValueError)), 60),
-    (Answer({"success": True, "type": Compares("error", error=ValueSubclass)}), 60),
-    (Answer(Scripted({"success": True, "data": ValueError})), 63),
-    (Answer({"success": True, "data": Shown(error=ValueError)}), 63),
-    (Answer({"success": True, "data": 10**5000}), 63),
-    (Answer(Scripted({"success": False, "message": ValueError})), 65),
-    (Answer({"success": False, "message": Shown(error=ValueSubclass)}), 65),
+    (Answer(json_error=ValueError("not json")), SEARCH.decode),
+    (Answer(json_error=json.JSONDecodeError("Expecting value", "<html>", 0)), SEARCH.decode),
+    (Answer(json_error=UnicodeDecodeError("utf-8", b"\xff", 0, 1, "bad")), SEARCH.decode),
+    (Answer(json_error=Mixed("both")), SEARCH.decode),
+    (Answer(fail_with(ValueError)), SEARCH.success),
+    (Answer({"success": Falsy(ValueError)}), SEARCH.success),
+    (Answer(Scripted({"success": True, "type": ValueSubclass})), SEARCH.first_type),
+    (Answer({"success": True, "type": Compares("no_credits", error=ValueError)}), SEARCH.first_type),
+    (Answer(Sequenced(True, "x", ValueError)), SEARCH.second_type),
+    (Answer({"success": True, "type": Compares("error", error=ValueSubclass)}), SEARCH.second_type),
+    (Answer(Scripted({"success": True, "data": ValueError})), SEARCH.results_message),
+    (Answer({"success": True, "data": Shown(error=ValueError)}), SEARCH.results_message),
+    (Answer({"success": True, "data": 10**5000}), SEARCH.results_message),
+    (Answer(Scripted({"success": False, "message": ValueError})), SEARCH.failure_message),
+    (Answer({"success": False, "message": Shown(error=ValueSubclass)}), SEARCH.failure_message),
 ]
 
 
@@ -91,33 +87,22 @@ def test_a_value_error_in_the_protected_steps_gives_the_raw_text(obj, fake_reque
     assert isinstance(caught, ValueError)
     if response.json_error is not None:
         assert caught is response.json_error
-    assert module_entries(caught) == [(SEARCH, line)]
+    assert module_entries(caught) == [(SEARCH.function, line)]
     assert sys.exc_info() == (None, None, None)
 
 
 @pytest.mark.parametrize("text, message", [("", RESULTS), ("<p>plain</p>", RESULTS + "<p>plain</p>")])
 def test_the_raw_text_follows_the_prefix_unchanged(obj, fake_requests, text, message):
-    fake_requests.respond = lambda *a, **k: FakeResponse(200, text=text, json_error=ValueError("x"))
+    fake_requests.respond = lambda *a, **k: Response(200, text=text, json_error=ValueError("x"))
     assert obj.search_query("t", "q") == message
 
 
-class TextFails:
-    """A 200 answer that cannot be decoded and whose `text` raises `error` (or is `text`)."""
-
-    status_code = 200
-
-    def __init__(self, error=None, text="raw", status_code=200):
-        self.decode_error = ValueError("not json")
-        self.error, self._text, self.status_code = error, text, status_code
-
-    def json(self):
-        raise self.decode_error
-
-    @property
-    def text(self):
-        if self.error is not None:
-            raise self.error
-        return self._text
+def undecodable(error=None, text="raw", status_code=200):
+    """An answer that cannot be decoded and whose `text` raises `error` (or is `text`)."""
+    decode_error = ValueError("not json")
+    if error is None:
+        return Response(status_code, text=text, json_error=decode_error)
+    return TextFails(status_code, error=error, json_error=decode_error)
 
 
 def raising(error):
@@ -132,49 +117,49 @@ def giving(response):
 
 # how an exception outside the protected steps, or not a ValueError, arises -> exception, line
 @pytest.mark.parametrize("respond, error, line", [
-    (raising(ValueSubclass("refused")), ValueSubclass, 53),
-    (raising(ValueError("bad url")), ValueError, 53),
-    (giving(Answer(status_code=Compares(error=ValueError))), ValueError, 54),
-    (giving(TextFails(ValueError("text unreadable"), status_code=404)), ValueError, 69),
-    (giving(Answer([])), AttributeError, 57),
-    (giving(Answer(json_error=NamedValueError("look-alike"))), NamedValueError, 56),
+    (raising(ValueSubclass("refused")), ValueSubclass, SEARCH.post),
+    (raising(ValueError("bad url")), ValueError, SEARCH.post),
+    (giving(Answer(status_code=Compares(error=ValueError))), ValueError, SEARCH.status),
+    (giving(undecodable(ValueError("text unreadable"), status_code=404)), ValueError, SEARCH.status_message),
+    (giving(Answer([])), AttributeError, SEARCH.success),
+    (giving(Answer(json_error=NamedValueError("look-alike"))), NamedValueError, SEARCH.decode),
 ])
 def test_what_is_not_caught(obj, fake_requests, respond, error, line):
     fake_requests.respond = respond
     with pytest.raises(error) as info:
         obj.search_query("t", "q")
-    assert module_entries(info.value) == [(SEARCH, line)]
+    assert module_entries(info.value) == [(SEARCH.function, line)]
     assert info.value.__context__ is None
 
 
 @pytest.mark.parametrize("response, error", [
-    (TextFails(RuntimeError("gone")), RuntimeError),
-    (TextFails(ValueError("again")), ValueError),
+    (undecodable(RuntimeError("gone")), RuntimeError),
+    (undecodable(ValueError("again")), ValueError),
     (type("NoText", (), {"status_code": 200, "json": lambda s: int("not json")})(), AttributeError),
-    (TextFails(text=Shown(error=ValueError)), ValueError),
-    (TextFails(text=Shown(error=LookupError)), LookupError),
+    (undecodable(text=Shown(error=ValueError)), ValueError),
+    (undecodable(text=Shown(error=LookupError)), LookupError),
 ])
 def test_a_failure_in_the_handler_leaves_with_the_caught_error_as_context(obj, fake_requests, response, error):
     fake_requests.respond = lambda *a, **k: response
     with pytest.raises(error) as info:
         obj.search_query("t", "q")
-    assert module_entries(info.value) == [(SEARCH, 67)]
+    assert module_entries(info.value) == [(SEARCH.function, SEARCH.raw_text)]
     context = info.value.__context__
-    assert context is getattr(response, "decode_error", context) and type(context) is ValueError
-    assert module_entries(context) == [(SEARCH, 56)]
+    assert context is getattr(response, "json_error", context) and type(context) is ValueError
+    assert module_entries(context) == [(SEARCH.function, SEARCH.decode)]
     assert sys.exc_info() == (None, None, None)
 
 
 # Responses that end the call in each of the six messages, or in an exception.
 WAYS_OUT = {
-    "status refused": lambda *a, **k: FakeResponse(500, text="down"),
-    "no credits": lambda *a, **k: FakeResponse(200, {"success": True, "type": "no_credits"}),
-    "nothing found": lambda *a, **k: FakeResponse(200, {"success": True, "type": "error"}),
-    "results": lambda *a, **k: FakeResponse(200, {"success": True, "data": 1}),
-    "refusal": lambda *a, **k: FakeResponse(200, {"success": False}),
-    "unreadable": lambda *a, **k: FakeResponse(200, text="raw", json_error=ValueError("x")),
-    "uncaught": lambda *a, **k: FakeResponse(200, []),
-    "handler raises": lambda *a, **k: TextFails(RuntimeError("gone")),
+    "status refused": lambda *a, **k: Response(500, text="down"),
+    "no credits": lambda *a, **k: Response(200, {"success": True, "type": "no_credits"}),
+    "nothing found": lambda *a, **k: Response(200, {"success": True, "type": "error"}),
+    "results": lambda *a, **k: Response(200, {"success": True, "data": 1}),
+    "refusal": lambda *a, **k: Response(200, {"success": False}),
+    "unreadable": lambda *a, **k: Response(200, text="raw", json_error=ValueError("x")),
+    "uncaught": lambda *a, **k: Response(200, []),
+    "handler raises": lambda *a, **k: undecodable(RuntimeError("gone")),
     "posting raises": lambda *a, **k: raising(ConnectionError("unreachable"))(),
 }
 WAYS = list(WAYS_OUT)
@@ -262,13 +247,11 @@ class InitFails(ValueError):
         raise RuntimeError("cannot make the exception")
 
 
-class LazilyRaised:
+class LazilyRaised(Response):
     """A 200 answer whose `json` raises `cls` from C code, not yet normalised."""
 
-    status_code = 200
-    text = "raw"
-
     def __init__(self, cls, raise_exception):
+        super().__init__(200, text="raw")
         self.cls, self.raise_exception = cls, raise_exception
 
     def json(self):
@@ -279,9 +262,9 @@ class LazilyRaised:
 @pytest.mark.parametrize("cls, outcome", [
     (ValueSubclass, RESULTS + "raw"),
     (made_by(ValueError), RESULTS + "raw"),
-    (made_by(KeyError), (KeyError, [56])),
-    (made_by(ArithmeticError), (ArithmeticError, [56])),
-    (InitFails, (RuntimeError, [66])),
+    (made_by(KeyError), (KeyError, [SEARCH.decode])),
+    (made_by(ArithmeticError), (ArithmeticError, [SEARCH.decode])),
+    (InitFails, (RuntimeError, [SEARCH.take_over])),
 ])
 def test_a_lazily_raised_exception_is_matched_as_an_except_clause_would(obj, fake_requests, cls, outcome):
     testcapi = pytest.importorskip("_testcapi")
@@ -294,7 +277,7 @@ def test_a_lazily_raised_exception_is_matched_as_an_except_clause_would(obj, fak
         error, lines = outcome
         with pytest.raises(error) as info:
             obj.search_query("t", "q")
-        assert module_entries(info.value) == [(SEARCH, line) for line in lines]
+        assert module_entries(info.value) == [(SEARCH.function, line) for line in lines]
         if made:  # made once, and the very object reaches the caller
             assert len(made) == 1 and made[0] is info.value
     assert len(made) <= 1
@@ -304,7 +287,7 @@ def test_overlapping_calls_on_two_threads_keep_their_own_handled_exceptions(obj,
     in_handler, other_done = threading.Event(), threading.Event()
     seen = {}
 
-    class Paused(TextFails):
+    class Paused(Response):
         """Reading `text` in the handler waits until the other thread's call is over."""
 
         @property
@@ -316,8 +299,8 @@ def test_overlapping_calls_on_two_threads_keep_their_own_handled_exceptions(obj,
 
     def respond(*args, **kwargs):
         if threading.current_thread().name == "paused":
-            return Paused()
-        return FakeResponse(200, text="other", json_error=ValueError("other"))
+            return Paused(200, json_error=ValueError("not json"))
+        return Response(200, text="other", json_error=ValueError("other"))
 
     fake_requests.respond = respond
 

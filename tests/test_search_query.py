@@ -3,9 +3,11 @@ from __future__ import annotations
 
 import pytest
 
-from conftest import FakeResponse, answer
-from service_doubles import (SEARCH, STATUS_CASES, BrokenText, Compares, Falsy, NeverEqualStr, OddFloat, OddInt,
-                             Scripted, Sequenced, Shown, ShownStr, module_entries)
+from conftest import answer
+from response_doubles import Response, TextFails
+from service_doubles import (STATUS_CASES, Compares, ComparesStr, Falsy, FormatsAnInt, OddFloat, OddInt, Scripted,
+                             Sequenced, Shown, ShownStr, module_entries, no_attribute)
+from source_map import SEARCH
 
 RESULTS = "Search results: "
 FAILED = "Search failed: "
@@ -47,8 +49,8 @@ def results(data):
     ({"success": True, "type": 0, "data": "d"}, RESULTS + "d"),
     ({"success": True, "type": ["error"], "data": "d"}, RESULTS + "d"),
     ({"success": True, "type": "invalid", "data": "d"}, RESULTS + "d"),
-    ({"success": True, "type": NeverEqualStr("error"), "data": "d"}, RESULTS + "d"),
-    ({"success": True, "type": NeverEqualStr("no_credits"), "data": "d"}, RESULTS + "d"),
+    ({"success": True, "type": ComparesStr("error", error=None), "data": "d"}, RESULTS + "d"),
+    ({"success": True, "type": ComparesStr("no_credits", error=None), "data": "d"}, RESULTS + "d"),
     ({"success": True, "type": Compares(error=None, result=NotImplemented), "data": "d"}, RESULTS + "d"),
     # truth of "success"
     ({"success": "false", "type": "error"}, NOTHING),
@@ -184,43 +186,36 @@ def test_get_is_found_as_ordinary_attribute_lookup_finds_it(obj, fake_requests, 
     assert obj.search_query("t", "q") == message
 
 
-def no_attribute(name):
-    """A response that lacks `name`."""
-    response = FakeResponse(200, {"success": True})
-    attrs = {k: getattr(response, k) for k in ("status_code", "text", "json") if k != name}
-    return type("Partial", (), attrs)()
-
-
 # how the step fails -> exception, line (none of these is a ValueError caught by the handler)
 @pytest.mark.parametrize("response, error, line", [
-    (no_attribute("status_code"), AttributeError, 54),
-    (FakeResponse(Compares()), RuntimeError, 54),
-    (FakeResponse(Compares(error=ValueError)), ValueError, 54),
-    (FakeResponse(Compares(error=None, result=Falsy(ValueError))), ValueError, 54),
-    (no_attribute("json"), AttributeError, 56),
-    (FakeResponse(200, json_error=KeyError("k")), KeyError, 56),
-    (FakeResponse(200, ["success"]), AttributeError, 57),
-    (FakeResponse(200, None), AttributeError, 57),
-    (FakeResponse(200, "success"), AttributeError, 57),
-    (FakeResponse(200, 1.5), AttributeError, 57),
-    (FakeResponse(200, True), AttributeError, 57),
-    (FakeResponse(200, Scripted({"success": LookupError})), LookupError, 57),
-    (FakeResponse(200, {"success": Falsy()}), RuntimeError, 57),
-    (FakeResponse(200, Scripted({"success": True, "type": KeyError})), KeyError, 58),
-    (FakeResponse(200, {"success": True, "type": Compares("no_credits")}), RuntimeError, 58),
-    (FakeResponse(200, Sequenced(True, "x", OSError)), OSError, 60),
-    (FakeResponse(200, {"success": True, "type": Compares("error")}), RuntimeError, 60),
-    (FakeResponse(200, {"success": True, "type": Compares(error=None, result=Falsy())}), RuntimeError, 58),
-    (FakeResponse(200, Sequenced(True, "x", "y", IndexError)), IndexError, 63),
-    (FakeResponse(200, results(Shown(error=ZeroDivisionError))), ZeroDivisionError, 63),
-    (FakeResponse(200, results(type("NotStr", (), {"__format__": lambda s, f: 5})())), TypeError, 63),
-    (FakeResponse(200, Scripted({"success": False, "message": KeyError})), KeyError, 65),
-    (FakeResponse(200, {"success": False, "message": Shown(error=RuntimeError)}), RuntimeError, 65),
-    (BrokenText(500), RuntimeError, 69),
-    (BrokenText(500, error=ValueError), ValueError, 69),
+    (no_attribute("status_code"), AttributeError, SEARCH.status),
+    (Response(Compares()), RuntimeError, SEARCH.status),
+    (Response(Compares(error=ValueError)), ValueError, SEARCH.status),
+    (Response(Compares(error=None, result=Falsy(ValueError))), ValueError, SEARCH.status),
+    (no_attribute("json"), AttributeError, SEARCH.decode),
+    (Response(200, json_error=KeyError("k")), KeyError, SEARCH.decode),
+    (Response(200, ["success"]), AttributeError, SEARCH.success),
+    (Response(200, None), AttributeError, SEARCH.success),
+    (Response(200, "success"), AttributeError, SEARCH.success),
+    (Response(200, 1.5), AttributeError, SEARCH.success),
+    (Response(200, True), AttributeError, SEARCH.success),
+    (Response(200, Scripted({"success": LookupError})), LookupError, SEARCH.success),
+    (Response(200, {"success": Falsy()}), RuntimeError, SEARCH.success),
+    (Response(200, Scripted({"success": True, "type": KeyError})), KeyError, SEARCH.first_type),
+    (Response(200, {"success": True, "type": Compares("no_credits")}), RuntimeError, SEARCH.first_type),
+    (Response(200, Sequenced(True, "x", OSError)), OSError, SEARCH.second_type),
+    (Response(200, {"success": True, "type": Compares("error")}), RuntimeError, SEARCH.second_type),
+    (Response(200, {"success": True, "type": Compares(error=None, result=Falsy())}), RuntimeError, SEARCH.first_type),
+    (Response(200, Sequenced(True, "x", "y", IndexError)), IndexError, SEARCH.results_message),
+    (Response(200, results(Shown(error=ZeroDivisionError))), ZeroDivisionError, SEARCH.results_message),
+    (Response(200, results(FormatsAnInt())), TypeError, SEARCH.results_message),
+    (Response(200, Scripted({"success": False, "message": KeyError})), KeyError, SEARCH.failure_message),
+    (Response(200, {"success": False, "message": Shown(error=RuntimeError)}), RuntimeError, SEARCH.failure_message),
+    (TextFails(500), RuntimeError, SEARCH.status_message),
+    (TextFails(500, error=ValueError), ValueError, SEARCH.status_message),
 ])
 def test_failures_propagate_with_their_line(obj, fake_requests, response, error, line):
     fake_requests.respond = lambda *a, **k: response
     with pytest.raises(error) as info:
         obj.search_query("t", "q")
-    assert module_entries(info.value) == [(SEARCH, line)]
+    assert module_entries(info.value) == [(SEARCH.function, line)]

@@ -8,16 +8,15 @@ from __future__ import annotations
 
 import enum
 import sys
-import traceback
 import types
 from typing import Any
 
 import pytest
 
 import reference_client
-from conftest import FakeResponse
-
-FILE = "tarnvel/_internal/api_logic"
+from response_doubles import Response
+from service_doubles import Text, module_entries
+from source_map import VALIDATE
 
 
 @pytest.fixture
@@ -49,17 +48,16 @@ def module_requests(respond, name: str = "requests") -> types.ModuleType:
 # --- `post` of a plain module --------------------------------------------------
 
 def test_module_post_replaced_or_removed_between_calls(both, api_logic):
-    module = module_requests(FakeResponse(200, {"success": False, "message": "first"}))
+    module = module_requests(Response(200, {"success": False, "message": "first"}))
     both.install(module)
     assert both("validate_token", "t")[0] == "Token validation failed: first"
-    module.post = lambda url, **kwargs: FakeResponse(200, {"success": False, "message": "second"})
+    module.post = lambda url, **kwargs: Response(200, {"success": False, "message": "second"})
     assert both("validate_token", "t")[0] == "Token validation failed: second"
     del module.post
     with pytest.raises(AttributeError, match="module 'requests' has no attribute 'post'") as info:
         api_logic.InternalClass().validate_token("t")
-    assert [(e.filename, e.lineno) for e in traceback.extract_tb(info.value.__traceback__)
-            if e.filename == FILE] == [(FILE, 19)]
-    module.__getattr__ = lambda name: (lambda url, **kwargs: FakeResponse(200, {"success": False, "message": name}))
+    assert module_entries(info.value) == [(VALIDATE.function, VALIDATE.post)]
+    module.__getattr__ = lambda name: (lambda url, **kwargs: Response(200, {"success": False, "message": name}))
     assert both("validate_token", "t") == ("Token validation failed: post",) * 2
 
 
@@ -67,10 +65,10 @@ def test_module_subclass_with_a_post_property(both):
     class Requests(types.ModuleType):
         @property
         def post(self):
-            return lambda url, **kwargs: FakeResponse(200, {"success": False, "message": "property"})
+            return lambda url, **kwargs: Response(200, {"success": False, "message": "property"})
 
     module = Requests("requests")
-    module.__dict__["post"] = lambda url, **kwargs: FakeResponse(500, text="dictionary")
+    module.__dict__["post"] = lambda url, **kwargs: Response(500, text="dictionary")
     both.install(module)
     assert both("validate_token", "t") == ("Token validation failed: property",) * 2
 
@@ -169,7 +167,7 @@ def test_every_kind_of_get_is_called_alike(both, kind, method, args, answer):
         record: list = []
         decoded = GETS[kind](record, answer)
         records.append(record)
-        both.install(module_requests(FakeResponse(200, decoded)))
+        both.install(module_requests(Response(200, decoded)))
         native, python = both(method, *args)
         assert native == python and isinstance(native, str)
     # Each client ran once per loop; the native client's calls come first.
@@ -181,10 +179,6 @@ def test_every_kind_of_get_is_called_alike(both, kind, method, args, answer):
 
 class Level(enum.IntEnum):
     HIGH = 3
-
-
-class Text(str):
-    pass
 
 
 VALUES = [0, 7, -7, 12, sys.maxsize, -sys.maxsize - 1, 2 ** 64, -(10 ** 30), True, Level.HIGH, 2.5,
@@ -199,7 +193,7 @@ VALUES = [0, 7, -7, 12, sys.maxsize, -sys.maxsize - 1, 2 ** 64, -(10 ** 30), Tru
     ("search_query", ("t", "q"), lambda v: {"success": False, "message": v}),
 ])
 def test_messages_match_the_python_client(both, value, method, args, answer):
-    both.install(module_requests(FakeResponse(200, answer(value))))
+    both.install(module_requests(Response(200, answer(value))))
     native, python = both(method, *args)
     assert native == python and type(native) is str
 
@@ -208,7 +202,7 @@ def test_messages_match_the_python_client(both, value, method, args, answer):
 @pytest.mark.parametrize("method, args, status", [
     ("validate_token", ("t",), 500), ("search_query", ("t", "q"), 404), ("search_query", ("t", "q"), 200)])
 def test_raw_text_messages_match_the_python_client(both, text, method, args, status):
-    both.install(module_requests(FakeResponse(status, text=text, json_error=ValueError("no JSON"))))
+    both.install(module_requests(Response(status, text=text, json_error=ValueError("no JSON"))))
     native, python = both(method, *args)
     assert native == python and type(native) is str
 
@@ -222,7 +216,7 @@ def test_search_dicts_are_new_and_alike_to_dicts_built_member_by_member(api_logi
         received.append((headers, json, sys.getsizeof(headers), sys.getsizeof(json)))
         headers["authToken"] = json["s"] = "changed by the callee"
         headers["extra"] = json["extra"] = 1
-        return FakeResponse(200, {"success": False})
+        return Response(200, {"success": False})
 
     monkeypatch.setattr(api_logic, "requests", types.SimpleNamespace(post=post))
     obj = api_logic.InternalClass()
@@ -257,7 +251,7 @@ class OddValueError(ValueError, metaclass=Meta):
 
 @pytest.mark.parametrize("error", [ValueError("v"), OddValueError("odd"), KeyError("k")], ids=repr)
 def test_handler_on_plainly_raised_errors(both, error):
-    both.install(module_requests(FakeResponse(200, text="raw", json_error=error)))
+    both.install(module_requests(Response(200, text="raw", json_error=error)))
     native, python = both("search_query", "t", "q")
     assert native == python
     assert native == (("Search results: raw" if isinstance(error, ValueError) else (KeyError, "'k'")))

@@ -12,8 +12,8 @@ from typing import Any, Callable
 
 import pytest
 
-from conftest import FakeResponse
 from reliability_support import scaled
+from response_doubles import Response
 
 THREADS = 32
 CALLS = scaled(400, minimum=10)  # per thread and method
@@ -24,22 +24,22 @@ class Echo:
     answers from the call's own arguments: the validation token comes back
     as "Credits", the search query picks a branch and comes back in it."""
 
-    def post(self, url: str, headers: dict[str, Any], json: dict[str, Any]) -> FakeResponse:
+    def post(self, url: str, headers: dict[str, Any], json: dict[str, Any]) -> Response:
         time.sleep(0)
         if "token" in json:
-            return FakeResponse(200, {"success": True, "type": "credits_data", "data": {"Credits": json["token"]}})
+            return Response(200, {"success": True, "type": "credits_data", "data": {"Credits": json["token"]}})
         query = json["s"]
         assert headers["authToken"] == "tok:" + query
         branch = query.split(":", 1)[0]
         if branch == "results":
-            return FakeResponse(200, {"success": True, "type": "results", "data": query})
+            return Response(200, {"success": True, "type": "results", "data": query})
         if branch == "refused":
-            return FakeResponse(200, {"success": False, "message": query})
+            return Response(200, {"success": False, "message": query})
         if branch == "raw":
-            return FakeResponse(200, None, text=query, json_error=ValueError("not JSON"))
+            return Response(200, None, text=query, json_error=ValueError("not JSON"))
         if branch == "status":
-            return FakeResponse(503, None, text=query)
-        return FakeResponse(200, [query])  # not an object: AttributeError leaves the method
+            return Response(503, None, text=query)
+        return Response(200, [query])  # not an object: AttributeError leaves the method
 
 
 SEARCH_BRANCHES: dict[str, Callable[[str], Any]] = {
@@ -145,10 +145,10 @@ def test_requests_and_its_post_replaced_while_threads_call(api_logic, monkeypatc
     generation = [0]
     stop = threading.Event()
 
-    def make_post(tag: str) -> Callable[..., FakeResponse]:
-        def post(url: str, headers: Any, json: dict[str, Any]) -> FakeResponse:
+    def make_post(tag: str) -> Callable[..., Response]:
+        def post(url: str, headers: Any, json: dict[str, Any]) -> Response:
             time.sleep(0)
-            return FakeResponse(200, {"success": True, "type": "credits_data", "data": {"Credits": tag}})
+            return Response(200, {"success": True, "type": "credits_data", "data": {"Credits": tag}})
         return post
 
     for k, module in enumerate(modules):

@@ -6,17 +6,34 @@ import inspect
 import traceback
 
 import pytest
+
 from conftest import run_python
+from service_doubles import ComparesStr, module_entries
+from source_map import FILE, FUNCTIONS, INIT, SEARCH, VALIDATE
 
-FILE = "tarnvel/_internal/api_logic"
-PREFIX = "tarnvel._internal.api_logic.InternalClass."
+# The one place that says which line each step reports: every other test
+# reads these from the header through source_map.
+SOURCE_MAP = {
+    "module_body": ("init tarnvel._internal.api_logic", {
+        "import_requests": 1, "import_optional": 2, "class_statement": 4}),
+    "init": ("tarnvel._internal.api_logic.InternalClass.__init__", {"def_": 5, "assignment": 6}),
+    "validate_token": ("tarnvel._internal.api_logic.InternalClass.validate_token", {
+        "def_": 8, "payload": 16, "headers": 17, "post": 19, "status": 20, "decode": 21, "success": 22,
+        "type": 23, "match_credits_data": 24, "lookup_credits": 25, "credits_message": 26,
+        "match_no_credits": 27, "match_invalid": 29, "failure_message": 34, "status_message": 36}),
+    "search_query": ("tarnvel._internal.api_logic.InternalClass.search_query", {
+        "def_": 38, "payload": 47, "headers": 49, "post": 53, "status": 54, "decode": 56, "success": 57,
+        "first_type": 58, "second_type": 60, "results_message": 63, "failure_message": 65, "take_over": 66,
+        "raw_text": 67, "status_message": 69}),
+}
 
 
-class RaisingEqual(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        raise LookupError("compared")
+@pytest.mark.parametrize("key", list(SOURCE_MAP))
+def test_source_map_names_the_file_functions_and_lines(key):
+    name, lines = SOURCE_MAP[key]
+    assert FILE == "tarnvel/_internal/api_logic"
+    assert list(FUNCTIONS) == list(SOURCE_MAP)
+    assert vars(FUNCTIONS[key]) == {"function": name, **lines}
 
 
 def refusing_subclass(cls):
@@ -27,48 +44,49 @@ def refusing_subclass(cls):
     return Refusing
 
 
-def module_entries(exc):
-    return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__) if f.filename == FILE]
+def raising_name():
+    """The keyword name `token`, whose comparison with "token" raises LookupError."""
+    return ComparesStr("token", "token", LookupError)
 
 
 @pytest.mark.parametrize("failing_call, error, entries", [
     # binding: one entry at the def line
-    (lambda C, o: o.validate_token(), TypeError, [(8, "validate_token")]),
-    (lambda C, o: o.validate_token(token="t", extra=1), TypeError, [(8, "validate_token")]),
-    (lambda C, o: C.validate_token(token="t"), TypeError, [(8, "validate_token")]),
-    (lambda C, o: o.search_query("t"), TypeError, [(38, "search_query")]),
-    (lambda C, o: o.search_query("t", "q", token="t"), TypeError, [(38, "search_query")]),
-    (lambda C, o: C(1), TypeError, [(5, "__init__")]),
-    (lambda C, o: C(x=1), TypeError, [(5, "__init__")]),
-    (lambda C, o: type(C.search_query).__call__(C.search_query, o, **{"q": 1}), TypeError, [(38, "search_query")]),
-    (lambda C, o: functools.partial(C.validate_token, o)(**{RaisingEqual("token"): "t"}),
-     LookupError, [(8, "validate_token")]),
+    (lambda C, o: o.validate_token(), TypeError, [(VALIDATE, VALIDATE.def_)]),
+    (lambda C, o: o.validate_token(token="t", extra=1), TypeError, [(VALIDATE, VALIDATE.def_)]),
+    (lambda C, o: C.validate_token(token="t"), TypeError, [(VALIDATE, VALIDATE.def_)]),
+    (lambda C, o: o.search_query("t"), TypeError, [(SEARCH, SEARCH.def_)]),
+    (lambda C, o: o.search_query("t", "q", token="t"), TypeError, [(SEARCH, SEARCH.def_)]),
+    (lambda C, o: C(1), TypeError, [(INIT, INIT.def_)]),
+    (lambda C, o: C(x=1), TypeError, [(INIT, INIT.def_)]),
+    (lambda C, o: type(C.search_query).__call__(C.search_query, o, **{"q": 1}), TypeError, [(SEARCH, SEARCH.def_)]),
+    (lambda C, o: functools.partial(C.validate_token, o)(**{raising_name(): "t"}), LookupError,
+     [(VALIDATE, VALIDATE.def_)]),
     # type tests: none
     (lambda C, o: o.validate_token(None), TypeError, []),
     (lambda C, o: o.search_query("t", 1), TypeError, []),
     (lambda C, o: C.search_query(token=1, query="q", self=o), TypeError, []),
     # the tuple-and-dict form refusing a key before any binding: none
     (lambda C, o: type(C.validate_token).__call__(C.validate_token, o, **{1: "t"}), TypeError, []),
-    # the constructor's assignment: line 6
-    (lambda C, o: C.__init__(5), AttributeError, [(6, "__init__")]),
-    (lambda C, o: refusing_subclass(C)(), PermissionError, [(6, "__init__")]),
+    # the constructor's assignment
+    (lambda C, o: C.__init__(5), AttributeError, [(INIT, INIT.assignment)]),
+    (lambda C, o: refusing_subclass(C)(), PermissionError, [(INIT, INIT.assignment)]),
 ])
 def test_entries_of_the_module(api_logic, obj, fake_requests, failing_call, error, entries):
     with pytest.raises(error) as raised:
         failing_call(api_logic.InternalClass, obj)
-    assert module_entries(raised.value) == [(line, PREFIX + name) for line, name in entries]
+    assert module_entries(raised.value) == [(function.function, line) for function, line in entries]
     assert fake_requests.calls == []
 
 
 @pytest.mark.parametrize("failing_call, callee", [
-    (lambda C, o: functools.partial(C.validate_token, o)(**{RaisingEqual("token"): "t"}), "__eq__"),
+    (lambda C, o: functools.partial(C.validate_token, o)(**{raising_name(): "t"}), "__eq__"),
     (lambda C, o: refusing_subclass(C)(), "__setattr__"),
 ])
 def test_entry_stands_between_caller_and_callee(api_logic, obj, failing_call, callee):
     with pytest.raises(Exception) as raised:
         failing_call(api_logic.InternalClass, obj)
     names = [f.name for f in traceback.extract_tb(raised.value.__traceback__)]
-    position = next(i for i, name in enumerate(names) if name.startswith(PREFIX))
+    position = next(i for i, name in enumerate(names) if name in (INIT.function, VALIDATE.function))
     assert names[position + 1:] == [callee]
     assert "test_entry_stands_between_caller_and_callee" in names[:position]
 
@@ -84,12 +102,12 @@ def test_entry_frame_and_repeated_failures(api_logic, obj):
         assert tb.tb_frame.f_globals is vars(api_logic)
         assert tb.tb_frame.f_code.co_filename == FILE and tb.tb_frame.f_lineno == tb.tb_lineno
         lines.append((tb.tb_lineno, tb.tb_frame.f_code.co_name))
-    assert lines == [(38, PREFIX + "search_query")] * 3
+    assert lines == [(SEARCH.def_, SEARCH.function)] * 3
 
 
 @pytest.mark.parametrize("failing_call, line, name", [
-    (lambda C: C().validate_token(), 8, "validate_token"),
-    (lambda C: C.__init__(5), 6, "__init__"),
+    (lambda C: C().validate_token(), VALIDATE.def_, VALIDATE.function),
+    (lambda C: C.__init__(5), INIT.assignment, INIT.function),
 ])
 @pytest.mark.parametrize("capture_locals", [False, True])
 def test_formatted_traceback(api_logic, failing_call, line, name, capture_locals):
@@ -98,7 +116,7 @@ def test_formatted_traceback(api_logic, failing_call, line, name, capture_locals
     text = "".join(traceback.TracebackException.from_exception(
         raised.value, capture_locals=capture_locals).format())
     assert text == "".join(traceback.format_exception(raised.value)) or capture_locals
-    assert f'  File "{FILE}", line {line}, in {PREFIX}{name}\n' in text
+    assert f'  File "{FILE}", line {line}, in {name}\n' in text
     assert inspect.getinnerframes(raised.value.__traceback__)[-1].lineno == line
 
 
@@ -108,6 +126,6 @@ def test_interpreter_prints_uncaught_failure():
         "import tarnvel._internal.api_logic as m\n"
         "m.InternalClass().validate_token(1, 2)\n")
     assert result.returncode == 1, result.stderr
-    assert f'  File "{FILE}", line 8, in {PREFIX}validate_token\n' in result.stderr
+    assert f'  File "{FILE}", line {VALIDATE.def_}, in {VALIDATE.function}\n' in result.stderr
     assert result.stderr.endswith(
         "TypeError: validate_token() takes exactly 2 positional arguments (3 given)\n")

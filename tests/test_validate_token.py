@@ -5,9 +5,11 @@ import sys
 
 import pytest
 
-from conftest import FakeResponse, answer
-from service_doubles import (STATUS_CASES, VALIDATE, BrokenText, Compares, Falsy, NeverEqualStr, OddFloat, OddInt,
-                             Scripted, Sequenced, Shown, ShownStr, module_entries)
+from conftest import answer
+from response_doubles import Response, TextFails
+from service_doubles import (STATUS_CASES, Compares, ComparesStr, Falsy, FormatsAnInt, OddFloat, OddInt, Scripted,
+                             Sequenced, Shown, ShownStr, module_entries, no_attribute)
+from source_map import VALIDATE
 
 CREDITS = "Token validated successfully. Credits available: "
 NO_CREDITS = "Token is valid but no credits are available. Please buy credits to proceed."
@@ -60,7 +62,7 @@ def credits_answer(credits):
     ({"success": True, "type": "invalid "}, UNEXPECTED),
     ({"success": True, "type": " no_credits"}, UNEXPECTED),
     ({"success": True, "type": "invalid\0"}, UNEXPECTED),
-    ({"success": True, "type": NeverEqualStr("invalid")}, UNEXPECTED),
+    ({"success": True, "type": ComparesStr("invalid", error=None)}, UNEXPECTED),
     ({"success": True, "type": "invalíd"}, UNEXPECTED),
     ({"success": True, "type": Compares(error=None, result=NotImplemented)}, UNEXPECTED),
     # truth of "success"
@@ -171,70 +173,67 @@ def test_type_is_looked_up_once(obj, fake_requests):
     assert len(sequenced.calls) == 2
 
 
-def no_attribute(name):
-    """A response that lacks `name`."""
-    response = FakeResponse(200, {"success": True})
-    attrs = {k: getattr(response, k) for k in ("status_code", "text", "json") if k != name}
-    return type("Partial", (), attrs)()
-
-
 def big_int():
     return 10**5000
 
 
 # how the step fails -> exception, line
 @pytest.mark.parametrize("response, error, line", [
-    (no_attribute("status_code"), AttributeError, 20),
-    (FakeResponse(Compares()), RuntimeError, 20),
-    (FakeResponse(Compares(error=None, result=Falsy())), RuntimeError, 20),
-    (no_attribute("json"), AttributeError, 21),
-    (FakeResponse(200, json_error=ValueError("not json")), ValueError, 21),
-    (FakeResponse(200, json_error=KeyError("k")), KeyError, 21),
-    (FakeResponse(200, ["success"]), AttributeError, 22),
-    (FakeResponse(200, None), AttributeError, 22),
-    (FakeResponse(200, "text"), AttributeError, 22),
-    (FakeResponse(200, 3), AttributeError, 22),
-    (FakeResponse(200, Scripted({"success": ValueError})), ValueError, 22),
-    (FakeResponse(200, {"success": Falsy()}), RuntimeError, 22),
-    (FakeResponse(200, Scripted({"success": True, "type": LookupError})), LookupError, 23),
-    (FakeResponse(200, {"success": True, "type": Compares("credits_data")}), RuntimeError, 24),
-    (FakeResponse(200, {"success": True, "type": Compares(error=None, result=Falsy())}), RuntimeError, 24),
-    (FakeResponse(200, {"success": True, "type": "credits_data", "data": None}), AttributeError, 25),
-    (FakeResponse(200, {"success": True, "type": "credits_data", "data": ["Credits"]}), AttributeError, 25),
-    (FakeResponse(200, {"success": True, "type": "credits_data", "data": "Credits"}), AttributeError, 25),
-    (FakeResponse(200, {"success": True, "type": "credits_data", "data": 1}), AttributeError, 25),
-    (FakeResponse(200, {"success": True, "type": "credits_data", "data": True}), AttributeError, 25),
-    (FakeResponse(200, Scripted({"success": True, "type": "credits_data", "data": KeyError})), KeyError, 25),
-    (FakeResponse(200, {"success": True, "type": "credits_data", "data": Scripted({"Credits": OSError})}),
-     OSError, 25),
-    (FakeResponse(200, credits_answer(Shown(error=ZeroDivisionError))), ZeroDivisionError, 26),
-    (FakeResponse(200, credits_answer(type("NotStr", (), {"__format__": lambda s, f: 5})())), TypeError, 26),
-    (FakeResponse(200, {"success": True, "type": Compares("no_credits")}), RuntimeError, 27),
-    (FakeResponse(200, {"success": True, "type": Compares("invalid")}), RuntimeError, 29),
-    (FakeResponse(200, Scripted({"success": False, "message": IndexError})), IndexError, 34),
-    (FakeResponse(200, {"success": False, "message": Shown(error=ValueError)}), ValueError, 34),
-    (BrokenText(404), RuntimeError, 36),
-    (BrokenText(404, error=ValueError), ValueError, 36),
+    (no_attribute("status_code"), AttributeError, VALIDATE.status),
+    (Response(Compares()), RuntimeError, VALIDATE.status),
+    (Response(Compares(error=None, result=Falsy())), RuntimeError, VALIDATE.status),
+    (no_attribute("json"), AttributeError, VALIDATE.decode),
+    (Response(200, json_error=ValueError("not json")), ValueError, VALIDATE.decode),
+    (Response(200, json_error=KeyError("k")), KeyError, VALIDATE.decode),
+    (Response(200, ["success"]), AttributeError, VALIDATE.success),
+    (Response(200, None), AttributeError, VALIDATE.success),
+    (Response(200, "text"), AttributeError, VALIDATE.success),
+    (Response(200, 3), AttributeError, VALIDATE.success),
+    (Response(200, Scripted({"success": ValueError})), ValueError, VALIDATE.success),
+    (Response(200, {"success": Falsy()}), RuntimeError, VALIDATE.success),
+    (Response(200, Scripted({"success": True, "type": LookupError})), LookupError, VALIDATE.type),
+    (Response(200, {"success": True, "type": Compares("credits_data")}), RuntimeError, VALIDATE.match_credits_data),
+    (Response(200, {"success": True, "type": Compares(error=None, result=Falsy())}), RuntimeError,
+     VALIDATE.match_credits_data),
+    (Response(200, {"success": True, "type": "credits_data", "data": None}), AttributeError, VALIDATE.lookup_credits),
+    (Response(200, {"success": True, "type": "credits_data", "data": ["Credits"]}), AttributeError,
+     VALIDATE.lookup_credits),
+    (Response(200, {"success": True, "type": "credits_data", "data": "Credits"}), AttributeError,
+     VALIDATE.lookup_credits),
+    (Response(200, {"success": True, "type": "credits_data", "data": 1}), AttributeError, VALIDATE.lookup_credits),
+    (Response(200, {"success": True, "type": "credits_data", "data": True}), AttributeError, VALIDATE.lookup_credits),
+    (Response(200, Scripted({"success": True, "type": "credits_data", "data": KeyError})), KeyError,
+     VALIDATE.lookup_credits),
+    (Response(200, {"success": True, "type": "credits_data", "data": Scripted({"Credits": OSError})}),
+     OSError, VALIDATE.lookup_credits),
+    (Response(200, credits_answer(Shown(error=ZeroDivisionError))), ZeroDivisionError, VALIDATE.credits_message),
+    (Response(200, credits_answer(FormatsAnInt())), TypeError, VALIDATE.credits_message),
+    (Response(200, {"success": True, "type": Compares("no_credits")}), RuntimeError, VALIDATE.match_no_credits),
+    (Response(200, {"success": True, "type": Compares("invalid")}), RuntimeError, VALIDATE.match_invalid),
+    (Response(200, Scripted({"success": False, "message": IndexError})), IndexError, VALIDATE.failure_message),
+    (Response(200, {"success": False, "message": Shown(error=ValueError)}), ValueError, VALIDATE.failure_message),
+    (TextFails(404), RuntimeError, VALIDATE.status_message),
+    (TextFails(404, error=ValueError), ValueError, VALIDATE.status_message),
 ])
 def test_failures_propagate_with_their_line(obj, fake_requests, response, error, line):
     fake_requests.respond = lambda *a, **k: response
     with pytest.raises(error) as info:
         obj.validate_token("t")
-    assert module_entries(info.value) == [(VALIDATE, line)]
+    assert module_entries(info.value) == [(VALIDATE.function, line)]
 
 
 def test_an_integer_too_long_to_render_fails_at_the_credits_line(obj, fake_requests):
     fake_requests.respond = answer(200, credits_answer(big_int()), text="raw")
     with pytest.raises(ValueError, match="integer string conversion") as info:
         obj.validate_token("t")
-    assert module_entries(info.value) == [(VALIDATE, 26)]
+    assert module_entries(info.value) == [(VALIDATE.function, VALIDATE.credits_message)]
 
 
 @pytest.mark.parametrize("response", [
-    FakeResponse(500, text="down"),
-    FakeResponse(200, {"success": True, "type": "invalid"}),
-    FakeResponse(200, {"success": False}),
-    FakeResponse(200, json_error=ValueError("not json")),
+    Response(500, text="down"),
+    Response(200, {"success": True, "type": "invalid"}),
+    Response(200, {"success": False}),
+    Response(200, json_error=ValueError("not json")),
 ])
 def test_the_callers_handled_exception_is_untouched(obj, fake_requests, response):
     fake_requests.respond = lambda *a, **k: response
