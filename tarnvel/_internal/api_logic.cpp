@@ -533,6 +533,11 @@ int api_logic_exec(PyObject* module)
 PyModuleDef_Slot api_logic_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(api_logic_create)},
     {Py_mod_exec, reinterpret_cast<void*>(api_logic_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The state is process-wide: an interpreter with a GIL of its own is
+    // refused by the import system, any other by the create step's guard.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
     {0, nullptr} /* sentinel */
 };
 

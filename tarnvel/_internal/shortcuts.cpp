@@ -9,13 +9,52 @@
 #include "module_state.hpp"
 
 namespace tarnvel {
+namespace {
+
+// ---------------------------------------------------------------------------
+// What differs between the interpreter versions
+
+// 3.11 still has legacy strings, which must be readied before their length
+// and data are read; 3.12 removed them and made readying a deprecated no-op.
+int ready(PyObject* str)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(str);
+#else
+    static_cast<void>(str);
+    return 0;
+#endif
+}
+
+bool is_ready(PyObject* str)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(str);
+#else
+    static_cast<void>(str);
+    return true;
+#endif
+}
+
+// Dict versions tell when a cached lookup still holds: up to 3.11 every dict
+// has one. 3.12 deprecates it (3.14 removes it); there the lookups are made
+// every time, where dict watchers would be the public replacement.
+#if PY_VERSION_HEX < 0x030C0000
+constexpr bool have_dict_versions = true;
+uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#else
+constexpr bool have_dict_versions = false;
+uint64_t dict_version(PyObject*) { return 0; }
+#endif
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Equality
 
 int exact_str_equal(PyObject* a, PyObject* b)
 {
-    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) {
+    if (ready(a) < 0 || ready(b) < 0) {
         return -1;
     }
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
@@ -77,7 +116,7 @@ int equals_int(PyObject* value, PyObject* constant)
 
 int same_length(PyObject* a, PyObject* b)
 {
-    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) {
+    if (ready(a) < 0 || ready(b) < 0) {
         return -1;
     }
     return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b);
@@ -133,13 +172,20 @@ PyObject* exact_dict_get(PyObject* dict, PyObject* key, PyObject* default_value)
 // The attribute `name` of `object` as `object.name(...)` in Python code finds
 // it: 1 when it is a method that takes `object` as its first argument (no
 // bound method is made), 0 when it is the attribute itself, -1 with an
-// exception. _PyObject_GetMethod, the interpreter's own LOAD_METHOD.
+// exception. _PyObject_GetMethod, the interpreter's own LOAD_METHOD, which
+// 3.13 made internal: from there the attribute itself is fetched, a bound
+// method where it is a function.
 int find_method(PyObject* object, PyObject* name, Ref* found)
 {
+#if PY_VERSION_HEX < 0x030D0000
     PyObject* method = nullptr;
     int unbound = _PyObject_GetMethod(object, name, &method);
     *found = Ref::steal(method);
     return method == nullptr ? -1 : unbound;
+#else
+    *found = Ref::steal(PyObject_GetAttr(object, name));
+    return *found ? 0 : -1;
+#endif
 }
 
 }  // namespace
@@ -219,7 +265,10 @@ namespace {
 
 // Every change of any dict gives it a new version, never handed out before,
 // so an unchanged version means an unchanged dict.
-uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+bool still_valid(const CachedLookup& cache, PyObject* dict)
+{
+    return have_dict_versions && cache.version != 0 && dict_version(dict) == cache.version;
+}
 
 PyObject* find_and_cache(PyObject* dict, PyObject* name, CachedLookup& cache)
 {
@@ -247,9 +296,7 @@ void raise_name_error(PyObject* name)
 
 PyObject* lookup_global(PyObject* globals, PyObject* builtins, PyObject* name, CachedLookup& cache)
 {
-    PyObject* found = cache.version != 0 && dict_version(globals) == cache.version
-                          ? cache.value
-                          : find_and_cache(globals, name, cache);
+    PyObject* found = still_valid(cache, globals) ? cache.value : find_and_cache(globals, name, cache);
     if (found != nullptr) {
         return Py_NewRef(found);
     }
@@ -268,9 +315,10 @@ PyObject* module_attribute(PyObject* object, PyObject* name, CachedLookup& cache
 {
     // The module type cannot be changed, so a name it lacks now it lacks
     // for good; checked only when the dict has changed.
+#if PY_VERSION_HEX < 0x030C0000
     if (Py_TYPE(object) == &PyModule_Type) {
         PyObject* dict = PyModule_GetDict(object);
-        if (cache.version != 0 && dict_version(dict) == cache.version) {
+        if (still_valid(cache, dict)) {
             return Py_NewRef(cache.value);
         }
         if (_PyType_Lookup(&PyModule_Type, name) == nullptr) {
@@ -283,6 +331,9 @@ PyObject* module_attribute(PyObject* object, PyObject* name, CachedLookup& cache
             }
         }
     }
+#else
+    static_cast<void>(cache);
+#endif
     // Not there: the ordinary road to the module's __getattr__ and its error.
     return PyObject_GetAttr(object, name);
 }
@@ -292,7 +343,7 @@ PyObject* module_attribute(PyObject* object, PyObject* name, CachedLookup& cache
 
 PyObject* concat(PyObject* prefix, PyObject* text)
 {
-    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_READY(text) || PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND ||
+    if (!PyUnicode_CheckExact(text) || !is_ready(text) || PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND ||
         !PyUnicode_IS_ASCII(prefix)) {
         return PyUnicode_Concat(prefix, text);
     }
@@ -488,7 +539,13 @@ PyObject* new_code_object(int argument_count, PyObject* local_names, PyObject* n
     }
     // One stack slot: the body pushes the exception class it raises.
     constexpr int stack_size = 1;
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+#if PY_VERSION_HEX >= 0x030C0000
+    // Renamed in 3.12, the old name a deprecated wrapper.
+    auto* const new_code = PyUnstable_Code_NewWithPosOnlyArgs;
+#else
+    auto* const new_code = PyCode_NewWithPosOnlyArgs;
+#endif
+    return reinterpret_cast<PyObject*>(new_code(
         argument_count, 0, 0, static_cast<int>(PyTuple_GET_SIZE(local_names)), stack_size,
         CO_OPTIMIZED | CO_NEWLOCALS, body.get(), state.empty_tuple, state.empty_tuple, local_names,
         state.empty_tuple, state.empty_tuple, state.file_name, name, name, first_line, line_table.get(),
