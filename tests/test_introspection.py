@@ -4,10 +4,13 @@ from __future__ import annotations
 
 import asyncio
 import copy
+import ctypes
 import inspect
 import io
 import pickle
 import pydoc
+import traceback
+import types
 import typing
 
 import pytest
@@ -113,7 +116,18 @@ def test_code_object(api_logic, method, argcount, varnames, first_line):
     assert code.co_name == code.co_qualname == method
     assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
     assert (code.co_consts, code.co_names, code.co_freevars, code.co_cellvars) == ((), (), (), ())
-    assert code.co_code == b""
+    # The body of the interpreter's own empty code objects: running it raises AssertionError.
+    new_empty = ctypes.pythonapi.PyCode_NewEmpty
+    new_empty.restype, new_empty.argtypes = ctypes.py_object, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+    empty = new_empty(b"", b"", first_line)
+    assert (code.co_code, code.co_linetable) == (empty.co_code, empty.co_linetable)
+    with pytest.raises(AssertionError) as info:
+        types.FunctionType(code, {})(*range(argcount))
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert (last.filename, last.lineno, last.name) == (FILE, first_line, method)
+    if argcount == 1:
+        with pytest.raises(TypeError, match="missing 1 required positional argument"):
+            exec(code, {})
 
 
 @pytest.mark.parametrize("method", list(ANNOTATIONS))

@@ -140,7 +140,36 @@ def test_no_requests_anywhere_is_a_name_error_at_the_posting_line(obj, api_logic
     with pytest.raises(NameError) as info:
         call(obj, "t", "q")
     assert str(info.value) == "name 'requests' is not defined"
+    assert info.value.name == "requests"  # as the interpreter's own NameError, which its hints read
     assert module_entries(info.value) == [(qualified, post_line)]
+
+
+class AttributesByHook:
+    """A response whose attributes come from __getattr__, as a mock's do: the
+    AttributeError it raises carries no name or object of its own."""
+
+    def __init__(self, status_code):
+        self.values = {"status_code": status_code}
+
+    def __getattr__(self, name):
+        try:
+            return self.values[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+
+@by_method
+@pytest.mark.parametrize("status_code, missing", [(None, "status_code"), (404, "text")])
+def test_a_missing_response_attribute_is_named_as_attribute_access_names_it(obj, fake_requests, method, call, path,
+                                                                           qualified, post_line, status_code,
+                                                                           missing):
+    response = AttributesByHook(status_code)
+    if status_code is None:
+        del response.values["status_code"]
+    fake_requests.respond = lambda *a, **k: response
+    with pytest.raises(AttributeError) as info:
+        call(obj, "t", "q")
+    assert info.value.name == missing and info.value.obj is response
 
 
 @by_method
