@@ -13,6 +13,7 @@ Both clients see the same stand-in through their module attribute `requests`;
 its `post` returns a response built once, so no network and no JSON parsing
 take part.
 """
+
 from __future__ import annotations
 
 import types
@@ -58,35 +59,80 @@ URLS = {
 class Case:
     name: str
     title: str
-    response: str   # key of RESPONSES
+    response: str  # key of RESPONSES
     statement: str  # run with `obj`, `cls`, `tok`, `q` bound
-    standin: str    # the stand-in's own calls on this path
-    success: bool   # a successful call (the stricter target applies)
+    standin: str  # the stand-in's own calls on this path
+    success: bool  # a successful call (the stricter target applies)
 
 
 _POST_VALIDATE = "r = post(url_validate, headers=h_validate, json=p_validate)"
 _POST_SEARCH = "r = post(url_search, headers=h_search, json=p_search)"
 
 CASES = [
-    Case("validate_credits", "validate_token, credits", "credits",
-         "obj.validate_token(tok)", _POST_VALIDATE + "; r.json()", True),
-    Case("validate_refusal", "validate_token, service refusal", "refusal",
-         "obj.validate_token(tok)", _POST_VALIDATE + "; r.json()", True),
-    Case("search_results", "search_query, results", "results",
-         "obj.search_query(tok, q)", _POST_SEARCH + "; r.json()", True),
-    Case("search_not_json", "search_query, body not JSON", "not_json",
-         "obj.search_query(tok, q)",
-         _POST_SEARCH + "\n        try:\n            r.json()\n        except ValueError:\n            pass", True),
-    Case("validate_keyword", "validate_token(token=...)", "credits",
-         "obj.validate_token(token=tok)", _POST_VALIDATE + "; r.json()", True),
-    Case("validate_via_class", "InternalClass.validate_token(obj, tok)", "credits",
-         "cls.validate_token(obj, tok)", _POST_VALIDATE + "; r.json()", True),
-    Case("binding_error", "validate_token() binding error", "none",
-         "try:\n            obj.validate_token()\n        except TypeError:\n            pass",
-         "try:\n            pass\n        except TypeError:\n            pass", False),
-    Case("type_error", "validate_token(None) type error", "none",
-         "try:\n            obj.validate_token(None)\n        except TypeError:\n            pass",
-         "try:\n            pass\n        except TypeError:\n            pass", False),
+    Case(
+        "validate_credits",
+        "validate_token, credits",
+        "credits",
+        "obj.validate_token(tok)",
+        _POST_VALIDATE + "; r.json()",
+        True,
+    ),
+    Case(
+        "validate_refusal",
+        "validate_token, service refusal",
+        "refusal",
+        "obj.validate_token(tok)",
+        _POST_VALIDATE + "; r.json()",
+        True,
+    ),
+    Case(
+        "search_results",
+        "search_query, results",
+        "results",
+        "obj.search_query(tok, q)",
+        _POST_SEARCH + "; r.json()",
+        True,
+    ),
+    Case(
+        "search_not_json",
+        "search_query, body not JSON",
+        "not_json",
+        "obj.search_query(tok, q)",
+        _POST_SEARCH + "\n        try:\n            r.json()\n        except ValueError:\n            pass",
+        True,
+    ),
+    Case(
+        "validate_keyword",
+        "validate_token(token=...)",
+        "credits",
+        "obj.validate_token(token=tok)",
+        _POST_VALIDATE + "; r.json()",
+        True,
+    ),
+    Case(
+        "validate_via_class",
+        "InternalClass.validate_token(obj, tok)",
+        "credits",
+        "cls.validate_token(obj, tok)",
+        _POST_VALIDATE + "; r.json()",
+        True,
+    ),
+    Case(
+        "binding_error",
+        "validate_token() binding error",
+        "none",
+        "try:\n            obj.validate_token()\n        except TypeError:\n            pass",
+        "try:\n            pass\n        except TypeError:\n            pass",
+        False,
+    ),
+    Case(
+        "type_error",
+        "validate_token(None) type error",
+        "none",
+        "try:\n            obj.validate_token(None)\n        except TypeError:\n            pass",
+        "try:\n            pass\n        except TypeError:\n            pass",
+        False,
+    ),
     Case("construct", "InternalClass()", "none", "cls()", "pass", True),
 ]
 

@@ -7,6 +7,7 @@ a call through a stand-in costs the client's work and little besides; an
 exception class given as an error is raised anew on every call, so that
 repeated calls never grow one exception's traceback.
 """
+
 from __future__ import annotations
 
 from typing import Any
@@ -18,8 +19,13 @@ class Response:
 
     text: Any = ""
 
-    def __init__(self, status_code: Any = 200, body: Any = None, text: Any = None,
-                 json_error: BaseException | type[BaseException] | None = None) -> None:
+    def __init__(
+        self,
+        status_code: Any = 200,
+        body: Any = None,
+        text: Any = None,
+        json_error: BaseException | type[BaseException] | None = None,
+    ) -> None:
         self.status_code = status_code
         self.body = body
         self.json_error = json_error
@@ -38,9 +44,13 @@ class TextFails(Response):
     reading it raises `error` (an exception, or a class: a new instance saying
     "connection broke" on every read)."""
 
-    def __init__(self, status_code: Any = 200, body: Any = None,
-                 error: BaseException | type[BaseException] = RuntimeError,
-                 json_error: BaseException | type[BaseException] | None = None) -> None:
+    def __init__(
+        self,
+        status_code: Any = 200,
+        body: Any = None,
+        error: BaseException | type[BaseException] = RuntimeError,
+        json_error: BaseException | type[BaseException] | None = None,
+    ) -> None:
         super().__init__(status_code, body, json_error=json_error)
         self.error = error
 

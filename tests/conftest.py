@@ -1,15 +1,17 @@
 """Shared fixtures: the module under test, a recording stand-in for `requests`,
 and the command that starts a fresh interpreter (through an emulator when the
 suite runs on another architecture)."""
+
 from __future__ import annotations
 
 import os
 import shlex
 import subprocess
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 
@@ -46,6 +48,7 @@ def obj(api_logic):
 # ---------------------------------------------------------------------------
 # Fresh interpreters
 
+
 def python_command() -> list[str]:
     """The command that starts this interpreter: TARNVEL_TEST_LAUNCHER (for
     instance an emulator with its options) is put in front of it."""
@@ -53,7 +56,9 @@ def python_command() -> list[str]:
     return [*launcher, sys.executable]
 
 
-def run_python(source: str, *, env: dict[str, str] | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
+def run_python(
+    source: str, *, env: dict[str, str] | None = None, timeout: float = 120
+) -> subprocess.CompletedProcess[str]:
     """Runs `source` in a fresh interpreter; returns the finished process."""
     full_env = dict(os.environ)
     if env:
@@ -70,6 +75,7 @@ def run_python(source: str, *, env: dict[str, str] | None = None, timeout: float
 
 # ---------------------------------------------------------------------------
 # A recording stand-in for the module attribute `requests`
+
 
 @dataclass
 class Call:

@@ -8,13 +8,15 @@ functools.partial) or a Python function that first makes its own frame object
 built before the sweep starts, so that almost every allocation of a run is the
 module's or the interpreter's, not the stand-in's.
 """
+
 from __future__ import annotations
 
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
 from functools import partial
 from types import SimpleNamespace
-from typing import Any, Callable
+from typing import Any
 
 from response_doubles import Response, TextFails, ValueErrorFromC
 from service_doubles import MetaValueError, Status
@@ -42,10 +44,16 @@ def entries_of(function: SimpleNamespace | None) -> set[tuple[str, int]]:
     return set() if function is None else {(function.function, line) for line in lines(function)}
 
 
-def error(kind: str, message: str, entries: list[tuple[SimpleNamespace, int]] = (),
-          context: str | None = None) -> dict[str, Any]:
+def error(
+    kind: str, message: str, entries: list[tuple[SimpleNamespace, int]] = (), context: str | None = None
+) -> dict[str, Any]:
     """The outcome of an exception; `entries` are (function, line) pairs."""
-    return {"error": kind, "message": message, "entries": [[f.function, line] for f, line in entries], "context": context}
+    return {
+        "error": kind,
+        "message": message,
+        "entries": [[f.function, line] for f, line in entries],
+        "context": context,
+    }
 
 
 def result(value: Any) -> dict[str, Any]:
@@ -83,18 +91,23 @@ def call(method: str, *args: Any, **kwargs: Any) -> Callable[[Any], Callable[[],
     return lambda m: partial(getattr(m.InternalClass, method), *with_instance(m, args), **with_instance(m, kwargs))
 
 
-def tuple_and_dict(method: str, *args: Any, keywords: dict[Any, Any] | None = None) -> Callable[[Any], Callable[[], Any]]:
+def tuple_and_dict(
+    method: str, *args: Any, keywords: dict[Any, Any] | None = None
+) -> Callable[[Any], Callable[[], Any]]:
     """The method called through its type's tp_call, with an argument tuple
     and the keyword dict `keywords` (whose keys need not be str)."""
+
     def build(m: Any) -> Callable[[], Any]:
         function = getattr(m.InternalClass, method)
         return partial(type(function).__call__, function, *with_instance(m, args), **with_instance(m, keywords or {}))
+
     return build
 
 
 def in_except(build: Callable[[Any], Callable[[], Any]]) -> Callable[[Any], Callable[[], Any]]:
     """Runs the step inside the caller's own `except` block; the step fails
     with a wrong result if the caller's handled exception has changed."""
+
     def make(m: Any) -> Callable[[], Any]:
         inner = build(m)
         caller = KeyError("caller's own")
@@ -118,6 +131,7 @@ def in_except(build: Callable[[Any], Callable[[], Any]]) -> Callable[[Any], Call
             return outcome
 
         return step
+
     return make
 
 
@@ -125,6 +139,7 @@ def cleared_requests(build: Callable[[Any], Callable[[], Any]]) -> Callable[[Any
     def make(m: Any) -> Callable[[], Any]:
         m.__dict__.pop("requests", None)
         return build(m)
+
     return make
 
 
@@ -132,123 +147,300 @@ def count_error(name: str, n: int, given: int) -> str:
     return f"{name}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({given} given)"
 
 
-I = INSTANCE
+I = INSTANCE  # noqa: E741 - the short name keeps the tables below readable
 CREDITS = Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 12}})
 NO_CREDITS = Response(200, {"success": True, "type": "no_credits"})
 NOT_JSON = dict(json_error=ValueError, text="raw")
 
 STEPS: dict[str, Step] = {
     # The first failure at a line: its traceback code object is not cached yet.
-    "cold: init count error": Step(call("__init__", I, 1), error("TypeError", count_error("__init__", 1, 2), [(INIT, INIT.def_)]), INIT, cold=True),
-    "cold: validate not JSON": Step(call("validate_token", I, "tok"), error("ValueError", "not JSON", [(VALIDATE, VALIDATE.decode)]), VALIDATE, cold=True,
-                                    requests=Response(200, **NOT_JSON)),
-    "cold: search raw text": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH, cold=True,
-                                  requests=Response(200, **NOT_JSON)),
+    "cold: init count error": Step(
+        call("__init__", I, 1), error("TypeError", count_error("__init__", 1, 2), [(INIT, INIT.def_)]), INIT, cold=True
+    ),
+    "cold: validate not JSON": Step(
+        call("validate_token", I, "tok"),
+        error("ValueError", "not JSON", [(VALIDATE, VALIDATE.decode)]),
+        VALIDATE,
+        cold=True,
+        requests=Response(200, **NOT_JSON),
+    ),
+    "cold: search raw text": Step(
+        call("search_query", I, "tok", "q"),
+        result("Search results: raw"),
+        SEARCH,
+        cold=True,
+        requests=Response(200, **NOT_JSON),
+    ),
     # Binding, every call form
     "init: class call": Step(lambda m: m.InternalClass, result("<InternalClass>"), INIT),
     "init: through the class": Step(call("__init__", I), result(None), INIT),
     "init: self keyword": Step(call("__init__", self=I), result(None), INIT),
     "init: tuple and dict": Step(tuple_and_dict("__init__", keywords={"self": I}), result(None), INIT),
-    "init: attribute refused": Step(call("__init__", 5), error("AttributeError", "'int' object has no attribute '_api_key'", [(INIT, INIT.assignment)]), INIT),
+    "init: attribute refused": Step(
+        call("__init__", 5),
+        error("AttributeError", "'int' object has no attribute '_api_key'", [(INIT, INIT.assignment)]),
+        INIT,
+    ),
     "validate: positional": Step(call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=CREDITS),
     "validate: keyword": Step(call("validate_token", I, token="tok"), result(V_CREDITS), VALIDATE, requests=CREDITS),
-    "validate: keyword by value": Step(call("validate_token", I, **{"".join(["to", "ken"]): "tok"}), result(V_CREDITS), VALIDATE, requests=CREDITS),
-    "validate: self and token keywords": Step(call("validate_token", self=I, token="tok"), result(V_CREDITS), VALIDATE, requests=CREDITS),
-    "validate: tuple and dict": Step(tuple_and_dict("validate_token", I, keywords={"token": "tok"}), result(V_CREDITS), VALIDATE, requests=CREDITS),
-    "validate: tuple, empty dict": Step(tuple_and_dict("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=CREDITS),
+    "validate: keyword by value": Step(
+        call("validate_token", I, **{"".join(["to", "ken"]): "tok"}), result(V_CREDITS), VALIDATE, requests=CREDITS
+    ),
+    "validate: self and token keywords": Step(
+        call("validate_token", self=I, token="tok"), result(V_CREDITS), VALIDATE, requests=CREDITS
+    ),
+    "validate: tuple and dict": Step(
+        tuple_and_dict("validate_token", I, keywords={"token": "tok"}), result(V_CREDITS), VALIDATE, requests=CREDITS
+    ),
+    "validate: tuple, empty dict": Step(
+        tuple_and_dict("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=CREDITS
+    ),
     "search: positional": Step(call("search_query", I, "tok", "q"), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS),
-    "search: trailing keyword": Step(call("search_query", I, "tok", query="q"), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS),
-    "search: all keywords": Step(call("search_query", self=I, token="tok", query="q"), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS),
-    "search: tuple and dict": Step(tuple_and_dict("search_query", I, keywords={"query": "q", "token": "tok"}), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS),
+    "search: trailing keyword": Step(
+        call("search_query", I, "tok", query="q"), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS
+    ),
+    "search: all keywords": Step(
+        call("search_query", self=I, token="tok", query="q"), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS
+    ),
+    "search: tuple and dict": Step(
+        tuple_and_dict("search_query", I, keywords={"query": "q", "token": "tok"}),
+        result(S_NO_CREDITS),
+        SEARCH,
+        requests=NO_CREDITS,
+    ),
     # Binding errors and type tests
-    "validate: count error": Step(call("validate_token", I), error("TypeError", count_error("validate_token", 2, 1), [(VALIDATE, VALIDATE.def_)]), VALIDATE),
-    "validate: unexpected keyword": Step(call("validate_token", I, token="t", extra=1),
-                                         error("TypeError", "validate_token() got an unexpected keyword argument 'extra'", [(VALIDATE, VALIDATE.def_)]), VALIDATE),
-    "validate: multiple values": Step(call("validate_token", I, "t", token="t"),
-                                      error("TypeError", "validate_token() got multiple values for keyword argument 'token'", [(VALIDATE, VALIDATE.def_)]), VALIDATE),
-    "validate: tuple and dict, key not str": Step(tuple_and_dict("validate_token", I, keywords={1: "t"}), error("TypeError", "keywords must be strings"), VALIDATE),
-    "validate: token not str": Step(call("validate_token", I, 1),
-                                    error("TypeError", "Argument 'token' has incorrect type (expected str, got int)"), VALIDATE),
-    "search: missing query": Step(call("search_query", I, "t", token="t"), error("TypeError", count_error("search_query", 3, 2), [(SEARCH, SEARCH.def_)]), SEARCH),
-    "search: query not str": Step(call("search_query", I, "t", b"q"),
-                                  error("TypeError", "Argument 'query' has incorrect type (expected str, got bytes)"), SEARCH),
+    "validate: count error": Step(
+        call("validate_token", I),
+        error("TypeError", count_error("validate_token", 2, 1), [(VALIDATE, VALIDATE.def_)]),
+        VALIDATE,
+    ),
+    "validate: unexpected keyword": Step(
+        call("validate_token", I, token="t", extra=1),
+        error("TypeError", "validate_token() got an unexpected keyword argument 'extra'", [(VALIDATE, VALIDATE.def_)]),
+        VALIDATE,
+    ),
+    "validate: multiple values": Step(
+        call("validate_token", I, "t", token="t"),
+        error(
+            "TypeError",
+            "validate_token() got multiple values for keyword argument 'token'",
+            [(VALIDATE, VALIDATE.def_)],
+        ),
+        VALIDATE,
+    ),
+    "validate: tuple and dict, key not str": Step(
+        tuple_and_dict("validate_token", I, keywords={1: "t"}), error("TypeError", "keywords must be strings"), VALIDATE
+    ),
+    "validate: token not str": Step(
+        call("validate_token", I, 1),
+        error("TypeError", "Argument 'token' has incorrect type (expected str, got int)"),
+        VALIDATE,
+    ),
+    "search: missing query": Step(
+        call("search_query", I, "t", token="t"),
+        error("TypeError", count_error("search_query", 3, 2), [(SEARCH, SEARCH.def_)]),
+        SEARCH,
+    ),
+    "search: query not str": Step(
+        call("search_query", I, "t", b"q"),
+        error("TypeError", "Argument 'query' has incorrect type (expected str, got bytes)"),
+        SEARCH,
+    ),
     # Token validation: every row of the decision table, and the failures
-    "validate: status refused": Step(call("validate_token", I, "tok"), result("Error validating token: not found"), VALIDATE,
-                                     requests=Response(404, text="not found")),
-    "validate: service refusal": Step(call("validate_token", I, "tok"), result("Token validation failed: Bad token"), VALIDATE,
-                                      requests=Response(200, {"success": False, "message": "Bad token"})),
-    "validate: refusal, no message": Step(call("validate_token", I, "tok"), result("Token validation failed: None"), VALIDATE,
-                                          requests=Response(200, {})),
-    "validate: credits 2.5": Step(call("validate_token", I, "tok"), result("Token validated successfully. Credits available: 2.5"), VALIDATE,
-                                  requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 2.5}})),
-    "validate: credits default": Step(call("validate_token", I, "tok"), result("Token validated successfully. Credits available: N/A"), VALIDATE,
-                                      requests=Response(200, {"success": True, "type": "credits_data"})),
-    "validate: credits a dict": Step(call("validate_token", I, "tok"), result("Token validated successfully. Credits available: {'a': 1}"),
-                                     VALIDATE, requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": {"a": 1}}})),
-    "validate: no credits": Step(call("validate_token", I, "tok"),
-                                 result("Token is valid but no credits are available. Please buy credits to proceed."), VALIDATE,
-                                 requests=Response(200, {"success": True, "type": "no_credits"})),
-    "validate: invalid": Step(call("validate_token", I, "tok"), result("Invalid token. Please try again or exit."), VALIDATE,
-                              requests=Response(200, {"success": True, "type": "invalid"})),
-    "validate: other type": Step(call("validate_token", I, "tok"), result("Unexpected response type."), VALIDATE,
-                                 requests=Response(200, {"success": True, "type": 3})),
-    "validate: status 200.0": Step(call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE,
-                                   requests=Response(200.0, CREDITS.body)),
-    "validate: status an IntEnum": Step(call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE,
-                                        requests=Response(Status.OK, CREDITS.body)),
-    "validate: not JSON": Step(call("validate_token", I, "tok"), error("ValueError", "not JSON", [(VALIDATE, VALIDATE.decode)]), VALIDATE,
-                               requests=Response(200, **NOT_JSON)),
-    "validate: body a list": Step(call("validate_token", I, "tok"), error("AttributeError", "'list' object has no attribute 'get'", [(VALIDATE, VALIDATE.success)]),
-                                  VALIDATE, requests=Response(200, [1])),
-    "validate: data null": Step(call("validate_token", I, "tok"), error("AttributeError", "'NoneType' object has no attribute 'get'", [(VALIDATE, VALIDATE.lookup_credits)]),
-                                VALIDATE, requests=Response(200, {"success": True, "type": "credits_data", "data": None})),
-    "validate: text breaks": Step(call("validate_token", I, "tok"), error("RuntimeError", "connection broke", [(VALIDATE, VALIDATE.status_message)]), VALIDATE,
-                                  requests=TextFails(500)),
-    "validate: no requests": Step(cleared_requests(call("validate_token", I, "tok")),
-                                  error("NameError", "name 'requests' is not defined", [(VALIDATE, VALIDATE.post)]), VALIDATE, requests=False),
+    "validate: status refused": Step(
+        call("validate_token", I, "tok"),
+        result("Error validating token: not found"),
+        VALIDATE,
+        requests=Response(404, text="not found"),
+    ),
+    "validate: service refusal": Step(
+        call("validate_token", I, "tok"),
+        result("Token validation failed: Bad token"),
+        VALIDATE,
+        requests=Response(200, {"success": False, "message": "Bad token"}),
+    ),
+    "validate: refusal, no message": Step(
+        call("validate_token", I, "tok"), result("Token validation failed: None"), VALIDATE, requests=Response(200, {})
+    ),
+    "validate: credits 2.5": Step(
+        call("validate_token", I, "tok"),
+        result("Token validated successfully. Credits available: 2.5"),
+        VALIDATE,
+        requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 2.5}}),
+    ),
+    "validate: credits default": Step(
+        call("validate_token", I, "tok"),
+        result("Token validated successfully. Credits available: N/A"),
+        VALIDATE,
+        requests=Response(200, {"success": True, "type": "credits_data"}),
+    ),
+    "validate: credits a dict": Step(
+        call("validate_token", I, "tok"),
+        result("Token validated successfully. Credits available: {'a': 1}"),
+        VALIDATE,
+        requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": {"a": 1}}}),
+    ),
+    "validate: no credits": Step(
+        call("validate_token", I, "tok"),
+        result("Token is valid but no credits are available. Please buy credits to proceed."),
+        VALIDATE,
+        requests=Response(200, {"success": True, "type": "no_credits"}),
+    ),
+    "validate: invalid": Step(
+        call("validate_token", I, "tok"),
+        result("Invalid token. Please try again or exit."),
+        VALIDATE,
+        requests=Response(200, {"success": True, "type": "invalid"}),
+    ),
+    "validate: other type": Step(
+        call("validate_token", I, "tok"),
+        result("Unexpected response type."),
+        VALIDATE,
+        requests=Response(200, {"success": True, "type": 3}),
+    ),
+    "validate: status 200.0": Step(
+        call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=Response(200.0, CREDITS.body)
+    ),
+    "validate: status an IntEnum": Step(
+        call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=Response(Status.OK, CREDITS.body)
+    ),
+    "validate: not JSON": Step(
+        call("validate_token", I, "tok"),
+        error("ValueError", "not JSON", [(VALIDATE, VALIDATE.decode)]),
+        VALIDATE,
+        requests=Response(200, **NOT_JSON),
+    ),
+    "validate: body a list": Step(
+        call("validate_token", I, "tok"),
+        error("AttributeError", "'list' object has no attribute 'get'", [(VALIDATE, VALIDATE.success)]),
+        VALIDATE,
+        requests=Response(200, [1]),
+    ),
+    "validate: data null": Step(
+        call("validate_token", I, "tok"),
+        error("AttributeError", "'NoneType' object has no attribute 'get'", [(VALIDATE, VALIDATE.lookup_credits)]),
+        VALIDATE,
+        requests=Response(200, {"success": True, "type": "credits_data", "data": None}),
+    ),
+    "validate: text breaks": Step(
+        call("validate_token", I, "tok"),
+        error("RuntimeError", "connection broke", [(VALIDATE, VALIDATE.status_message)]),
+        VALIDATE,
+        requests=TextFails(500),
+    ),
+    "validate: no requests": Step(
+        cleared_requests(call("validate_token", I, "tok")),
+        error("NameError", "name 'requests' is not defined", [(VALIDATE, VALIDATE.post)]),
+        VALIDATE,
+        requests=False,
+    ),
     # Search: every row of the decision table, and the failures
-    "search: status refused": Step(call("search_query", I, "tok", "q"), result("Error during search: oops"), SEARCH,
-                                   requests=Response(500, text="oops")),
-    "search: nothing found": Step(call("search_query", I, "tok", "q"),
-                                  result("Sorry, couldn't find the results. Try again with a different input."), SEARCH,
-                                  requests=Response(200, {"success": True, "type": "error"})),
-    "search: results": Step(call("search_query", I, "tok", "q"), result("Search results: {'n': 1}"), SEARCH,
-                            requests=Response(200, {"success": True, "data": {"n": 1}})),
-    "search: results default": Step(call("search_query", I, "tok", "q"), result("Search results: No data available"), SEARCH,
-                                    requests=Response(200, {"success": True})),
-    "search: service refusal": Step(call("search_query", I, "tok", "q"), result("Search failed: Bad query"), SEARCH,
-                                    requests=Response(200, {"success": False, "message": "Bad query"})),
-    "search: refusal default": Step(call("search_query", I, "tok", "q"), result("Search failed: No error message provided"), SEARCH,
-                                    requests=Response(200, {})),
-    "search: raw text": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH,
-                             requests=Response(200, **NOT_JSON)),
-    "search: raw text, ValueError from C": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH,
-                                                requests=ValueErrorFromC(200, text="raw")),
-    "search: raw text, ValueError of another metaclass": Step(call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH,
-                                                              requests=Response(200, json_error=MetaValueError, text="raw")),
-    "search: raw text, in except": Step(in_except(call("search_query", I, "tok", "q")), result("Search results: raw"), SEARCH,
-                                        requests=Response(200, **NOT_JSON)),
-    "search: results, in except": Step(in_except(call("search_query", I, "tok", "q")), result("Search results: No data available"), SEARCH,
-                                       requests=Response(200, {"success": True})),
-    "search: raw text breaks": Step(call("search_query", I, "tok", "q"), error("RuntimeError", "connection broke", [(SEARCH, SEARCH.raw_text)], "ValueError"),
-                                    SEARCH, requests=TextFails(200, json_error=ValueError)),
-    "search: raw text breaks, in except": Step(in_except(call("search_query", I, "tok", "q")),
-                                               error("RuntimeError", "connection broke", [(SEARCH, SEARCH.raw_text)], "ValueError"),
-                                               SEARCH, requests=TextFails(200, json_error=ValueError)),
-    "search: body a list": Step(call("search_query", I, "tok", "q"), error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, SEARCH.success)]),
-                                SEARCH, requests=Response(200, [1])),
-    "search: body a list, in except": Step(in_except(call("search_query", I, "tok", "q")),
-                                           error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, SEARCH.success)], "KeyError"),
-                                           SEARCH, requests=Response(200, [1])),
-    "search: post raises ValueError": Step(call("search_query", I, "tok", "q"), error("ValueError", "bad url", [(SEARCH, SEARCH.post)]), SEARCH,
-                                           requests=RefusingPoster()),
-    "search: no requests": Step(cleared_requests(call("search_query", I, "tok", "q")),
-                                error("NameError", "name 'requests' is not defined", [(SEARCH, SEARCH.post)]), SEARCH, requests=False),
+    "search: status refused": Step(
+        call("search_query", I, "tok", "q"),
+        result("Error during search: oops"),
+        SEARCH,
+        requests=Response(500, text="oops"),
+    ),
+    "search: nothing found": Step(
+        call("search_query", I, "tok", "q"),
+        result("Sorry, couldn't find the results. Try again with a different input."),
+        SEARCH,
+        requests=Response(200, {"success": True, "type": "error"}),
+    ),
+    "search: results": Step(
+        call("search_query", I, "tok", "q"),
+        result("Search results: {'n': 1}"),
+        SEARCH,
+        requests=Response(200, {"success": True, "data": {"n": 1}}),
+    ),
+    "search: results default": Step(
+        call("search_query", I, "tok", "q"),
+        result("Search results: No data available"),
+        SEARCH,
+        requests=Response(200, {"success": True}),
+    ),
+    "search: service refusal": Step(
+        call("search_query", I, "tok", "q"),
+        result("Search failed: Bad query"),
+        SEARCH,
+        requests=Response(200, {"success": False, "message": "Bad query"}),
+    ),
+    "search: refusal default": Step(
+        call("search_query", I, "tok", "q"),
+        result("Search failed: No error message provided"),
+        SEARCH,
+        requests=Response(200, {}),
+    ),
+    "search: raw text": Step(
+        call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH, requests=Response(200, **NOT_JSON)
+    ),
+    "search: raw text, ValueError from C": Step(
+        call("search_query", I, "tok", "q"),
+        result("Search results: raw"),
+        SEARCH,
+        requests=ValueErrorFromC(200, text="raw"),
+    ),
+    "search: raw text, ValueError of another metaclass": Step(
+        call("search_query", I, "tok", "q"),
+        result("Search results: raw"),
+        SEARCH,
+        requests=Response(200, json_error=MetaValueError, text="raw"),
+    ),
+    "search: raw text, in except": Step(
+        in_except(call("search_query", I, "tok", "q")),
+        result("Search results: raw"),
+        SEARCH,
+        requests=Response(200, **NOT_JSON),
+    ),
+    "search: results, in except": Step(
+        in_except(call("search_query", I, "tok", "q")),
+        result("Search results: No data available"),
+        SEARCH,
+        requests=Response(200, {"success": True}),
+    ),
+    "search: raw text breaks": Step(
+        call("search_query", I, "tok", "q"),
+        error("RuntimeError", "connection broke", [(SEARCH, SEARCH.raw_text)], "ValueError"),
+        SEARCH,
+        requests=TextFails(200, json_error=ValueError),
+    ),
+    "search: raw text breaks, in except": Step(
+        in_except(call("search_query", I, "tok", "q")),
+        error("RuntimeError", "connection broke", [(SEARCH, SEARCH.raw_text)], "ValueError"),
+        SEARCH,
+        requests=TextFails(200, json_error=ValueError),
+    ),
+    "search: body a list": Step(
+        call("search_query", I, "tok", "q"),
+        error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, SEARCH.success)]),
+        SEARCH,
+        requests=Response(200, [1]),
+    ),
+    "search: body a list, in except": Step(
+        in_except(call("search_query", I, "tok", "q")),
+        error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, SEARCH.success)], "KeyError"),
+        SEARCH,
+        requests=Response(200, [1]),
+    ),
+    "search: post raises ValueError": Step(
+        call("search_query", I, "tok", "q"),
+        error("ValueError", "bad url", [(SEARCH, SEARCH.post)]),
+        SEARCH,
+        requests=RefusingPoster(),
+    ),
+    "search: no requests": Step(
+        cleared_requests(call("search_query", I, "tok", "q")),
+        error("NameError", "name 'requests' is not defined", [(SEARCH, SEARCH.post)]),
+        SEARCH,
+        requests=False,
+    ),
 }
 
 # The interpreter alone, no module: what its own code gives under the same sweeps.
 CONTROLS: dict[str, Step] = {
-    "control: formatted TypeError": Step(lambda m: partial(len), error("TypeError", "len() takes exactly one argument (0 given)")),
+    "control: formatted TypeError": Step(
+        lambda m: partial(len), error("TypeError", "len() takes exactly one argument (0 given)")
+    ),
 }
 
 # A nested value rendered: the interpreter's own repr of nested containers
@@ -256,8 +448,12 @@ CONTROLS: dict[str, Step] = {
 NESTED = {"a": [1]}
 DISPLAY: dict[str, Step] = {
     "interpreter": Step(lambda m: partial(format, NESTED, ""), result("{'a': [1]}")),
-    "module": Step(call("validate_token", I, "tok"), result("Token validated successfully. Credits available: {'a': [1]}"), VALIDATE,
-                   requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": NESTED}})),
+    "module": Step(
+        call("validate_token", I, "tok"),
+        result("Token validated successfully. Credits available: {'a': [1]}"),
+        VALIDATE,
+        requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": NESTED}}),
+    ),
 }
 
 
@@ -275,11 +471,15 @@ def prepare(name: str, step: Step, module: Any) -> Callable[[], Any]:
 # ---------------------------------------------------------------------------
 # First reads of the attributes that a method object makes when first asked
 
-V_DOC = ("\n        Validates the given API token.\n        \n        :param token: The API token to validate.\n"
-         "        :return: Validation status message.\n        ")
-S_DOC = ("\n        Executes a search query using the provided token.\n\n"
-         "        :param token: The API token to authenticate the search.\n        :param query: The search query.\n"
-         "        :return: Search results or error message.\n        ")
+V_DOC = (
+    "\n        Validates the given API token.\n        \n        :param token: The API token to validate.\n"
+    "        :return: Validation status message.\n        "
+)
+S_DOC = (
+    "\n        Executes a search query using the provided token.\n\n"
+    "        :param token: The API token to authenticate the search.\n        :param query: The search query.\n"
+    "        :return: Search results or error message.\n        "
+)
 
 
 @dataclass(frozen=True)

@@ -1,5 +1,6 @@
 """Shared by the reliability tests: how far to scale the work down (an
 emulated run sets TARNVEL_TEST_SCALE below 1), and how leaks are measured."""
+
 from __future__ import annotations
 
 import gc

@@ -8,6 +8,7 @@ entries) and whether the injected failure actually hit inside the step.
 
 The parent test judges the lines; this module only observes.
 """
+
 from __future__ import annotations
 
 import gc
@@ -15,7 +16,8 @@ import json
 import os
 import sys
 import traceback
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import _testcapi
 
@@ -92,8 +94,7 @@ def emit(record: dict[str, Any]) -> None:
     print(json.dumps(record), flush=True)
 
 
-def sweep(name: str, step: Callable[[], Any], *, cold: bool = False, repeats: int = 6,
-          roots: list[Any] = ()) -> None:
+def sweep(name: str, step: Callable[[], Any], *, cold: bool = False, repeats: int = 6, roots: list[Any] = ()) -> None:
     """Sweeps `step` in this process. Unless `cold`, a call without the hook
     comes first; then one run per n, printed. Then the whole sweep runs once
     more, to fill whatever the first runs cached, and twice `repeats` times
@@ -128,9 +129,17 @@ def sweep(name: str, step: Callable[[], Any], *, cold: bool = False, repeats: in
                 run_hooked(m, step)
         batches.append(totals() - before)
         watched_batches.append(reference_counts(objects) - watched_before)
-    emit({"sweep": name, "leak": min(batches), "batches": batches, "repeats": repeats,
-          "measure": "refs" if hasattr(sys, "gettotalrefcount") else "blocks",
-          "watched_leak": min(watched_batches), "watched": len(objects)})
+    emit(
+        {
+            "sweep": name,
+            "leak": min(batches),
+            "batches": batches,
+            "repeats": repeats,
+            "measure": "refs" if hasattr(sys, "gettotalrefcount") else "blocks",
+            "watched_leak": min(watched_batches),
+            "watched": len(objects),
+        }
+    )
 
 
 def sweep_steps(module: Any, names: list[str]) -> None:
@@ -139,7 +148,9 @@ def sweep_steps(module: Any, names: list[str]) -> None:
     import reliability_steps as catalogue
 
     for name, step in catalogue.DISPLAY.items():
-        in_fork(lambda: sweep(f"display: {name}", catalogue.prepare(name, step, module), repeats=0))
+        in_fork(
+            lambda name=name, step=step: sweep(f"display: {name}", catalogue.prepare(name, step, module), repeats=0)
+        )
     totals()
     ordered = sorted(names, key=lambda name: not catalogue.STEPS[name].cold)
     for name in ordered:
@@ -213,8 +224,9 @@ def _call(step: Callable[[], Any]) -> tuple[Any, BaseException | None]:
         return None, exc
 
 
-def forked_sweep(name: str, step: Callable[[], Any], retry: Callable[[], Any], *, stride: int = 1,
-                 repeats: int = 4) -> list[dict[str, Any]]:
+def forked_sweep(
+    name: str, step: Callable[[], Any], retry: Callable[[], Any], *, stride: int = 1, repeats: int = 4
+) -> list[dict[str, Any]]:
     """Sweeps a step that changes the process for good (a first read, the
     import): every n runs in a forked copy of this process. There the step
     runs hooked once and then again, at the same n, in measured batches of
@@ -225,7 +237,7 @@ def forked_sweep(name: str, step: Callable[[], Any], retry: Callable[[], Any], *
     emit(records[-1])
     n = 0
     while True:
-        record = _forked(lambda: _pair(n, step, retry, repeats))
+        record = _forked(lambda n=n: _pair(n, step, retry, repeats))
         records.append({"sweep": name, "n": n, **record})
         emit(records[-1])
         if "crash" in record or not record["hit"]:

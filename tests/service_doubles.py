@@ -1,6 +1,7 @@
 """Stand-ins for decoded answers and the values in them, and for responses
 that lack an attribute, shared by the service-client tests. The responses
 themselves are bench/response_doubles.py's."""
+
 from __future__ import annotations
 
 import enum
@@ -17,8 +18,11 @@ def module_entries(exc: BaseException) -> list[tuple[str, int]]:
     """(function name, line) of every traceback entry the module added."""
     # Read straight from the traceback: traceback.extract_tb would fill the
     # line cache, which the leak measures would then count.
-    return [(frame.f_code.co_name, line) for frame, line in traceback.walk_tb(exc.__traceback__)
-            if frame.f_code.co_filename == FILE]
+    return [
+        (frame.f_code.co_name, line)
+        for frame, line in traceback.walk_tb(exc.__traceback__)
+        if frame.f_code.co_filename == FILE
+    ]
 
 
 def no_attribute(name: str) -> Any:
@@ -63,8 +67,9 @@ class Compares:
     """A value whose `==` with `literal` (with anything when None) raises `error`
     ("compared with <the other value>"), or else answers `result`."""
 
-    def __init__(self, literal: str | None = None, error: type[BaseException] | None = RuntimeError,
-                 result: Any = False) -> None:
+    def __init__(
+        self, literal: str | None = None, error: type[BaseException] | None = RuntimeError, result: Any = False
+    ) -> None:
         self.literal, self.error, self.result = literal, error, result
 
     def __eq__(self, other: object) -> Any:
@@ -84,8 +89,13 @@ class ComparesStr(Compares, str):
     def __new__(cls, text: str, *args: Any, **kwargs: Any) -> ComparesStr:
         return str.__new__(cls, text)
 
-    def __init__(self, text: str, literal: str | None = None, error: type[BaseException] | None = RuntimeError,
-                 result: Any = False) -> None:
+    def __init__(
+        self,
+        text: str,
+        literal: str | None = None,
+        error: type[BaseException] | None = RuntimeError,
+        result: Any = False,
+    ) -> None:
         super().__init__(literal, error, result)
 
     __hash__ = str.__hash__

@@ -5,6 +5,7 @@ function's name in them and the line of every step.
     from source_map import FILE, INIT, MODULE, SEARCH, VALIDATE
     VALIDATE.function, VALIDATE.post, SEARCH.take_over, INIT.def_
 """
+
 from __future__ import annotations
 
 import re

@@ -5,6 +5,7 @@ there is a failed test. Every run must end in MemoryError, in the exception
 the step itself raises, or in the right result; every failed attempt must
 leave the reference totals (debug interpreter) or memory blocks where they
 were; after a failed first read or import, the next one must work."""
+
 from __future__ import annotations
 
 import json
@@ -43,21 +44,30 @@ def run_child(body: str, timeout: float) -> dict[str, list[dict[str, Any]]]:
 
 @pytest.fixture(scope="module")
 def call_sweeps() -> dict[str, list[dict[str, Any]]]:
-    return run_child("import tarnvel._internal.api_logic as module\n"
-                     f"reliability_sweep.sweep_steps(module, {list(catalogue.STEPS)!r})\n", timeout=600)
+    return run_child(
+        "import tarnvel._internal.api_logic as module\n"
+        f"reliability_sweep.sweep_steps(module, {list(catalogue.STEPS)!r})\n",
+        timeout=600,
+    )
 
 
 @pytest.fixture(scope="module")
 def first_read_sweeps() -> dict[str, list[dict[str, Any]]]:
-    return run_child("import tarnvel._internal.api_logic as module\n"
-                     f"reliability_sweep.sweep_first_reads(module, {list(catalogue.FIRST_READS)!r})\n", timeout=600)
+    return run_child(
+        "import tarnvel._internal.api_logic as module\n"
+        f"reliability_sweep.sweep_first_reads(module, {list(catalogue.FIRST_READS)!r})\n",
+        timeout=600,
+    )
 
 
 @pytest.fixture(scope="module")
 def import_sweeps() -> dict[str, list[dict[str, Any]]]:
     stride = max(1, round(1 / SCALE))
-    return run_child("import requests, typing, tarnvel._internal\n"
-                     f"reliability_sweep.sweep_import('tarnvel._internal.api_logic', stride={stride})\n", timeout=900)
+    return run_child(
+        "import requests, typing, tarnvel._internal\n"
+        f"reliability_sweep.sweep_import('tarnvel._internal.api_logic', stride={stride})\n",
+        timeout=900,
+    )
 
 
 def outcome(record: dict[str, Any]) -> dict[str, Any]:
@@ -73,7 +83,7 @@ def acceptable(got: dict[str, Any], expected: dict[str, Any], entries: set[tuple
     # PyErr_Format (Python/errors.c, _PyErr_FormatV) raises the exception
     # without its text when the text itself cannot be allocated; the
     # interpreter's own errors do the same (see the control sweep).
-    return ("error" in expected and got == {**expected, "message": ""})
+    return "error" in expected and got == {**expected, "message": ""}
 
 
 def completed(records: list[dict[str, Any]]) -> None:
@@ -86,13 +96,17 @@ def judge_in_process(records: list[dict[str, Any]], step: catalogue.Step) -> Non
     base = [outcome(r) for r in records if "n" in r and r["n"] is None]
     assert base == [step.expected], "without failure the step does not reach the intended outcome"
     completed(records)
-    wrong = [(r["n"], outcome(r)) for r in records if r.get("n") is not None
-             and not acceptable(outcome(r), step.expected, catalogue.entries_of(step.function))]
+    wrong = [
+        (r["n"], outcome(r))
+        for r in records
+        if r.get("n") is not None and not acceptable(outcome(r), step.expected, catalogue.entries_of(step.function))
+    ]
     assert not wrong, f"expected {step.expected} or MemoryError, got {wrong}"
     (leak,) = [r for r in records if "leak" in r]
     assert leak["leak"] <= SLACK, f"{leak['measure']} grew by {leak['batches']} over {leak['repeats']} repeated sweeps"
-    assert leak["watched_leak"] <= SLACK, \
+    assert leak["watched_leak"] <= SLACK, (
         f"references to the step's own objects grew by {leak['watched_leak']} over {leak['repeats']} repeated sweeps"
+    )
 
 
 @pytest.mark.parametrize("name", list(catalogue.STEPS))
@@ -114,11 +128,16 @@ def test_display_form_of_nested_values_is_the_interpreters(call_sweeps):
     interpreter, module = call_sweeps["display: interpreter"], call_sweeps["display: module"]
     prefix = "Token validated successfully. Credits available: "
     shown = {r["result"] for r in interpreter if r.get("n") is not None and "result" in r}
-    for records, step, wrong in ((interpreter, catalogue.DISPLAY["interpreter"], shown - {"{'a': [1]}"}),
-                                 (module, catalogue.DISPLAY["module"], {prefix + s for s in shown - {"{'a': [1]}"}})):
+    for records, step, wrong in (
+        (interpreter, catalogue.DISPLAY["interpreter"], shown - {"{'a': [1]}"}),
+        (module, catalogue.DISPLAY["module"], {prefix + s for s in shown - {"{'a': [1]}"}}),
+    ):
         completed(records)
-        odd = [outcome(r) for r in records if r.get("n") is not None
-               and not acceptable(outcome(r), step.expected, catalogue.entries_of(step.function))]
+        odd = [
+            outcome(r)
+            for r in records
+            if r.get("n") is not None and not acceptable(outcome(r), step.expected, catalogue.entries_of(step.function))
+        ]
         assert all(o.get("result") in wrong for o in odd), odd
 
 
@@ -152,6 +171,7 @@ def test_import_under_allocation_failure(import_sweeps, sweep):
         failed += got.get("error") == "MemoryError"
         assert acceptable(got, {"result": "<module>"}, IMPORT_ENTRIES), f"n={r['n']}: {got}"
         assert r["retry"] == catalogue.IMPORT_WORKS, f"n={r['n']}: the import after it gives {r['retry']}"
-        assert r["repeat_growth"] is None or r["repeat_growth"] <= SLACK, \
+        assert r["repeat_growth"] is None or r["repeat_growth"] <= SLACK, (
             f"n={r['n']}: {r['repeats']} failed imports grew the totals by {r['repeat_growth']}"
+        )
     assert failed > 0

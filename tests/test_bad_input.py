@@ -3,11 +3,13 @@ NUL, CR/LF, leading spaces or characters outside the BMP are sent unchanged
 where `requests` accepts them, and where it refuses them the call fails with
 its error and nothing reaches the service. Through the sandbox (real TLS and
 the real wire format) and through `responses` (the transport replaced)."""
+
 from __future__ import annotations
 
 import json
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from typing import Any, Callable, Iterator
+from typing import Any
 
 import pytest
 import requests
@@ -65,6 +67,7 @@ def through_responses(api_logic: Any, service: Any) -> Iterator[Callable[[], lis
         def callback(request: Any) -> tuple[int, dict[str, str], str]:
             received.append((request.path_url, dict(request.headers), json.loads(request.body)))
             return 200, {"Content-Type": "application/json"}, json.dumps(answer)
+
         return callback
 
     validate_url, search_url = endpoint_urls(api_logic)
@@ -99,7 +102,7 @@ CASES: dict[str, tuple[str, str | None, Any, Any]] = {
     # http.client writes header values as Latin-1; a mocked transport never encodes them.
     "emoji token, header": ("\U0001f600", "q", NOT_LATIN_1, RESULTS),
     "lone surrogate token, header": ("\ud800", "q", NOT_LATIN_1, RESULTS),
-    "query with NUL, CR LF and an emoji": ("tok", "q\x00\r\n\U0001f600\"\\", RESULTS, RESULTS),
+    "query with NUL, CR LF and an emoji": ("tok", 'q\x00\r\n\U0001f600"\\', RESULTS, RESULTS),
 }
 
 
@@ -140,7 +143,7 @@ def test_awkward_tokens_and_queries(api_logic, backend, name):
 def test_tens_of_megabytes_arrive_whole(api_logic, backend, method):
     size = scaled(20 * 2**20, minimum=2**20)
     # One byte per character, with what JSON must escape at both ends and in the middle.
-    tricky = "\x00\r\n\"\\\t"
+    tricky = '\x00\r\n"\\\t'
     half = (size - 3 * len(tricky)) // 2
     value = tricky + "a" * half + tricky + "b" * half + tricky
     with BACKENDS[backend[0]](api_logic, backend[1]) as received:

@@ -1,6 +1,7 @@
 """Binding and type tests of every call of InternalClass's methods, in every
 call form: the fast form as C callers make it, on an instance, and the
 tuple-and-dict forms (functools.partial, the type's __call__, f(*a, **kw))."""
+
 from __future__ import annotations
 
 import ctypes
@@ -65,8 +66,12 @@ def applies(form, args, kwargs):
 
 def with_forms(rows):
     """Every row in every form that can express it."""
-    return [pytest.param(form, *row, id=f"{form}-{i}") for i, row in enumerate(rows) for form in FORMS
-            if applies(form, row[1], row[2])]
+    return [
+        pytest.param(form, *row, id=f"{form}-{i}")
+        for i, row in enumerate(rows)
+        for form in FORMS
+        if applies(form, row[1], row[2])
+    ]
 
 
 # ---------------------------------------------------------------------------
@@ -111,6 +116,7 @@ def test_accepted_calls(api_logic, fake_requests, form, method, args, kwargs):
 
 # ---------------------------------------------------------------------------
 # Refused calls: the first fault in checking order decides the message
+
 
 def count(name, n, given):
     return f"{name}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({given} given)"
@@ -173,12 +179,15 @@ def test_refused_calls(api_logic, fake_requests, form, method, args, kwargs, mes
     assert fake_requests.calls == [] and vars(obj) == {}
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((1,), {}, count("__init__", 1, 2)),
-    ((1, 2), {}, count("__init__", 1, 3)),
-    ((), {"x": 1}, unexpected("__init__", "x")),
-    ((), {"self": 1}, multiple("__init__", "self")),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1,), {}, count("__init__", 1, 2)),
+        ((1, 2), {}, count("__init__", 1, 3)),
+        ((), {"x": 1}, unexpected("__init__", "x")),
+        ((), {"self": 1}, multiple("__init__", "self")),
+    ],
+)
 def test_refused_construction(api_logic, args, kwargs, message):
     with pytest.raises(TypeError) as raised:
         api_logic.InternalClass(*args, **kwargs)
@@ -187,6 +196,7 @@ def test_refused_construction(api_logic, args, kwargs, message):
 
 # ---------------------------------------------------------------------------
 # Keyword names that are str subclasses with their own __eq__ / __hash__
+
 
 def equal(text, result):
     """The keyword name `text`, whose == answers `result`."""
@@ -212,8 +222,7 @@ ODD_KEYWORDS = [
     # The keyword scan compares code points and ignores __eq__.
     ("validate_token", (SELF, T), {equal("token", False): T}, TypeError(multiple("validate_token", "token"))),
     ("validate_token", (SELF, T), {equal("zzz", True): T}, TypeError(unexpected("validate_token", "zzz"))),
-    ("validate_token", (SELF,), {equal("nope", True): T, "extra": 1},
-     TypeError(unexpected("validate_token", "nope"))),
+    ("validate_token", (SELF,), {equal("nope", True): T, "extra": 1}, TypeError(unexpected("validate_token", "nope"))),
 ]
 
 
@@ -232,13 +241,17 @@ def test_str_subclass_keyword_names(api_logic, fake_requests, form, method, args
 # ---------------------------------------------------------------------------
 # What only the fast form or only the dict form can carry
 
-@pytest.mark.parametrize("args, kwnames, outcome", [
-    ((SELF, T, 1), (1,), TypeError("validate_token() keywords must be strings")),
-    ((SELF, 1), (1,), TypeError(count("validate_token", 2, 1))),  # 'token' == 1 is False
-    ((SELF, T, None), (None,), TypeError("validate_token() keywords must be strings")),
-    ((SELF, T), (), OK),
-    ((SELF,), (), TypeError(count("validate_token", 2, 1))),
-])
+
+@pytest.mark.parametrize(
+    "args, kwnames, outcome",
+    [
+        ((SELF, T, 1), (1,), TypeError("validate_token() keywords must be strings")),
+        ((SELF, 1), (1,), TypeError(count("validate_token", 2, 1))),  # 'token' == 1 is False
+        ((SELF, T, None), (None,), TypeError("validate_token() keywords must be strings")),
+        ((SELF, T), (), OK),
+        ((SELF,), (), TypeError(count("validate_token", 2, 1))),
+    ],
+)
 @pytest.mark.parametrize("offset", [False, True])
 def test_fast_form_keyword_names(api_logic, fake_requests, args, kwnames, outcome, offset):
     obj = object.__new__(api_logic.InternalClass)
@@ -272,6 +285,7 @@ def test_type_call_without_keywords(api_logic, fake_requests, obj, kwargs):
 
 # ---------------------------------------------------------------------------
 # Reading the methods
+
 
 @pytest.mark.parametrize("method", ["__init__", "validate_token", "search_query"])
 def test_reads_through_class_and_instance(api_logic, obj, method):

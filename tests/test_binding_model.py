@@ -2,6 +2,7 @@
 bind their arguments: the model predicts the error text (and whether the
 method adds a traceback entry), or else the objects that reach the body, and
 a recording stand-in shows what the body posted; after an error, nothing."""
+
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -18,8 +19,10 @@ from source_map import INIT, SEARCH, VALIDATE
 PARAMETERS = {"__init__": ("self",), "validate_token": ("self", "token"), "search_query": ("self", "token", "query")}
 FUNCTIONS = {"__init__": INIT, "validate_token": VALIDATE, "search_query": SEARCH}
 ANSWER = {"success": True, "type": "credits_data", "data": {"Credits": 1}}
-MESSAGE = {"validate_token": "Token validated successfully. Credits available: 1",
-           "search_query": "Search results: {'Credits': 1}"}
+MESSAGE = {
+    "validate_token": "Token validated successfully. Credits available: 1",
+    "search_query": "Search results: {'Credits': 1}",
+}
 
 
 class Plain:
@@ -46,8 +49,16 @@ class Call:
     key_not_str: bool  # the keyword dict also holds the key 1
 
 
-values = st.one_of(st.text(max_size=4), st.integers(), st.none(), st.binary(max_size=2), st.floats(allow_nan=False),
-                   st.builds(Text, st.text(max_size=3)), st.builds(Plain), st.lists(st.integers(), max_size=2))
+values = st.one_of(
+    st.text(max_size=4),
+    st.integers(),
+    st.none(),
+    st.binary(max_size=2),
+    st.floats(allow_nan=False),
+    st.builds(Text, st.text(max_size=3)),
+    st.builds(Plain),
+    st.lists(st.integers(), max_size=2),
+)
 # Mostly text, so that many calls get past the type tests.
 arguments = st.one_of(st.text(max_size=6), st.text(max_size=6), st.text(max_size=6), values)
 
@@ -78,6 +89,7 @@ def calls(draw: Any) -> Call:
 
 # --- The model -------------------------------------------------------------------
 
+
 @dataclass(frozen=True)
 class Refused:
     text: str
@@ -96,8 +108,9 @@ def predict(call: Call, instance: Any) -> Refused | tuple[Any, ...]:
     line = FUNCTIONS[method].def_
 
     def count_error(count: int) -> Refused:
-        return Refused(f"{method}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({count} given)",
-                       entry_line=line)
+        return Refused(
+            f"{method}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({count} given)", entry_line=line
+        )
 
     if not call.keywords:
         if given != n:
@@ -123,20 +136,23 @@ def predict(call: Call, instance: Any) -> Refused | tuple[Any, ...]:
 
 def predict_body(call: Call, bound: tuple[Any, ...]) -> Refused | None:
     """The error of the type tests or the constructor's assignment, if any."""
-    for name, value in zip(PARAMETERS[call.method][1:], bound[1:]):
+    for name, value in zip(PARAMETERS[call.method][1:], bound[1:], strict=True):
         if type(value) is not str:
             return Refused(f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
     if call.method == "__init__" and not hasattr(bound[0], "__dict__"):
-        return Refused(f"'{type(bound[0]).__name__}' object has no attribute '_api_key'", AttributeError,
-                       INIT.assignment)
+        return Refused(
+            f"'{type(bound[0]).__name__}' object has no attribute '_api_key'", AttributeError, INIT.assignment
+        )
     return None
 
 
 # --- Running a call ------------------------------------------------------------------
 
+
 def run(api_logic: Any, instance: Any, call: Call) -> Any:
-    keywords: dict[Any, Any] = {("".join(list(name)) if not call.interned else name): value
-                                for name, value in call.keywords}
+    keywords: dict[Any, Any] = {
+        ("".join(list(name)) if not call.interned else name): value for name, value in call.keywords
+    }
     if call.key_not_str:
         keywords[1] = "v"
     function = getattr(api_logic.InternalClass, call.method)

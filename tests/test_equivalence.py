@@ -1,12 +1,14 @@
 """The native class and the pure-Python equivalent in bench/, fed the same
 generated answers as real `requests` responses: the same message or the same
 exception, and the same request sent."""
+
 from __future__ import annotations
 
 import json
 import os
+from collections.abc import Callable
 from decimal import Decimal
-from typing import Any, Callable
+from typing import Any
 from urllib.parse import urlsplit
 
 import requests
@@ -31,17 +33,37 @@ MEMBERS = ["success", "type", "data", "message", "Credits"]
 
 
 def near(literal: str) -> st.SearchStrategy[str]:
-    return st.sampled_from([literal, literal.upper(), literal.capitalize(), literal + " ", " " + literal,
-                            literal[:-1], literal + "\0", literal.replace("_", "-"), literal.replace("i", "\u0131")])
+    return st.sampled_from(
+        [
+            literal,
+            literal.upper(),
+            literal.capitalize(),
+            literal + " ",
+            " " + literal,
+            literal[:-1],
+            literal + "\0",
+            literal.replace("_", "-"),
+            literal.replace("i", "\u0131"),
+        ]
+    )
 
 
 near_literals = st.sampled_from(LITERALS).flatmap(near)
-scalars = (st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=8) | near_literals
-           | st.sampled_from(["false", "true", "0", "", "None"]))
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.floats()
+    | st.text(max_size=8)
+    | near_literals
+    | st.sampled_from(["false", "true", "0", "", "None"])
+)
 json_values = st.recursive(
     scalars,
-    lambda children: st.lists(children, max_size=3)
-    | st.dictionaries(st.sampled_from(MEMBERS) | st.text(max_size=4), children, max_size=4),
+    lambda children: (
+        st.lists(children, max_size=3)
+        | st.dictionaries(st.sampled_from(MEMBERS) | st.text(max_size=4), children, max_size=4)
+    ),
     max_leaves=8,
 )
 successes = st.just(True) | st.booleans() | json_values
@@ -54,12 +76,15 @@ optional_members = {
 extra_members = st.dictionaries(st.text(max_size=6), json_values, max_size=2)
 # Answers shaped as the service means them, with every member open to odd values ...
 shaped_answers = st.fixed_dictionaries({"success": successes, "type": types}, optional=optional_members)
-credits_answers = st.fixed_dictionaries({
-    "success": st.just(True),
-    "type": st.just("credits_data"),
-    "data": st.fixed_dictionaries({"Credits": json_values}) | st.dictionaries(st.sampled_from(MEMBERS), json_values)
-    | json_values,
-})
+credits_answers = st.fixed_dictionaries(
+    {
+        "success": st.just(True),
+        "type": st.just("credits_data"),
+        "data": st.fixed_dictionaries({"Credits": json_values})
+        | st.dictionaries(st.sampled_from(MEMBERS), json_values)
+        | json_values,
+    }
+)
 # ... and objects where any member may be missing, extra members included.
 loose_answers = st.builds(
     lambda known, extra: {**extra, **known},
@@ -75,7 +100,9 @@ def as_json(value: Any) -> tuple[bytes, str]:
 # Weighted towards decodable objects and passing status codes, where the
 # decision tables branch most.
 bodies = st.one_of(
-    shaped_answers.map(as_json), credits_answers.map(as_json), loose_answers.map(as_json),
+    shaped_answers.map(as_json),
+    credits_answers.map(as_json),
+    loose_answers.map(as_json),
     json_values.map(as_json),
     st.text(max_size=30).map(lambda text: (text.encode(), "text/html; charset=utf-8")),
     st.binary(max_size=12).map(lambda raw: (raw, "application/octet-stream")),
@@ -83,8 +110,9 @@ bodies = st.one_of(
 )
 # A status code whose comparison fails with a ValueError, or answers with text whose truth decides.
 passing_statuses = st.sampled_from([200, 200.0, Status.OK, Decimal(200), Compares(error=None, result="yes")])
-failing_statuses = st.sampled_from(["200", None, True, 199, 200.5, 201, 204, 404, 500, Compares(error=ValueError),
-                                    Compares(error=None, result="")]) | st.integers(100, 599)
+failing_statuses = st.sampled_from(
+    ["200", None, True, 199, 200.5, 201, 204, 404, 500, Compares(error=ValueError), Compares(error=None, result="")]
+) | st.integers(100, 599)
 statuses = st.one_of(st.just(200), st.just(200), passing_statuses, failing_statuses)
 
 
@@ -130,8 +158,10 @@ def run_both(api_logic, calls: Callable[[Any], str], make: Callable[[], requests
     saved = api_logic.requests, reference_client.requests
     api_logic.requests, reference_client.requests = native, reference
     try:
-        results = outcome(lambda: calls(api_logic.InternalClass())), \
-            outcome(lambda: calls(reference_client.InternalClass()))
+        results = (
+            outcome(lambda: calls(api_logic.InternalClass())),
+            outcome(lambda: calls(reference_client.InternalClass())),
+        )
     finally:
         api_logic.requests, reference_client.requests = saved
     return results, native.sent, reference.sent
@@ -147,8 +177,7 @@ def run_both(api_logic, calls: Callable[[Any], str], make: Callable[[], requests
 @example(status=200, body=as_json({"success": True, "type": "error", "data": 1}), token="t", query="q")
 def test_same_answer_same_outcome(api_logic, status, body, token, query):
     make = lambda: response(status, *body)  # noqa: E731
-    for calls in (lambda client: client.validate_token(token),
-                  lambda client: client.search_query(token, query)):
+    for calls in (lambda client: client.validate_token(token), lambda client: client.search_query(token, query)):
         (native, reference), native_sent, reference_sent = run_both(api_logic, calls, make)
         assert native == reference
         assert list(map(without_origin, native_sent)) == list(map(without_origin, reference_sent))
@@ -156,16 +185,21 @@ def test_same_answer_same_outcome(api_logic, status, body, token, query):
         assert list(kwargs) == ["headers", "json"]
 
 
-arguments = st.one_of(st.text(max_size=5), st.none(), st.integers(), st.binary(max_size=3),
-                      st.text(max_size=3).map(Text), st.lists(st.text(max_size=2), max_size=2))
+arguments = st.one_of(
+    st.text(max_size=5),
+    st.none(),
+    st.integers(),
+    st.binary(max_size=3),
+    st.text(max_size=3).map(Text),
+    st.lists(st.text(max_size=2), max_size=2),
+)
 
 
 @EQUIVALENCE
 @given(token=arguments, query=arguments)
 def test_same_arguments_same_outcome(api_logic, token, query):
     make = lambda: response(200, *as_json({"success": True, "type": "no_credits"}))  # noqa: E731
-    for calls in (lambda client: client.validate_token(token),
-                  lambda client: client.search_query(token, query)):
+    for calls in (lambda client: client.validate_token(token), lambda client: client.search_query(token, query)):
         (native, reference), native_sent, reference_sent = run_both(api_logic, calls, make)
         assert native == reference
         assert len(native_sent) == len(reference_sent)

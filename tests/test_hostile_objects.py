@@ -2,14 +2,16 @@
 objects, changing the answer while it is read, calling back into the module.
 Each gets the outcome the rules of comparison, truth and rendering give, with
 the module's traceback entry at the failing step; none crashes or leaks."""
+
 from __future__ import annotations
 
 import functools
 import sys
 import traceback
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 
@@ -25,6 +27,7 @@ V_NA = "Token validated successfully. Credits available: N/A"
 
 
 # --- Misbehaving values --------------------------------------------------------
+
 
 class Boom(Exception):
     pass
@@ -78,6 +81,7 @@ def credits(**members: Any) -> Getter:
 
 # --- The table -----------------------------------------------------------------
 
+
 @dataclass
 class Case:
     call: Callable[[Any, Any], Any]  # (instance, module) -> result
@@ -106,6 +110,7 @@ def body(value: Any) -> Callable[..., Any]:
 def raising(error: type[BaseException]) -> Callable[[Getter, tuple[Any, ...]], None]:
     def hook(getter: Getter, args: tuple[Any, ...]) -> None:
         raise error("get")
+
     return hook
 
 
@@ -121,81 +126,167 @@ def type_becomes_error(getter: Getter, args: tuple[Any, ...]) -> None:
 
 CASES: dict[str, Case] = {
     # comparisons of "type"
-    "type: == raises": Case(validate, body(credits(type=Compares(error=Boom))), Boom("compared with 'credits_data'"),
-                            [(V.function, V.match_credits_data)]),
-    "type: == raises, search": Case(search, body(credits(type=Compares(error=Boom))), Boom("compared with 'no_credits'"),
-                                    [(S.function, S.first_type)]),
-    "type: == gives NotImplemented": Case(validate, body(credits(type=Compares(error=None, result=NotImplemented))),
-                                          "Unexpected response type."),
-    "type: == gives a result whose truth raises": Case(validate, body(credits(type=Compares(error=None, result=Falsy(Boom)))),
-                                                       Boom("no truth"), [(V.function, V.match_credits_data)]),
-    "type: == gives an odd true object": Case(validate, body(Getter({"success": True, "type": Compares(error=None, result=[0])})),
-                                              V_NA),
-    "type: == gives None": Case(search, body(Getter({"success": True, "type": Compares(error=None, result=None), "data": 1})),
-                                "Search results: 1"),
+    "type: == raises": Case(
+        validate,
+        body(credits(type=Compares(error=Boom))),
+        Boom("compared with 'credits_data'"),
+        [(V.function, V.match_credits_data)],
+    ),
+    "type: == raises, search": Case(
+        search,
+        body(credits(type=Compares(error=Boom))),
+        Boom("compared with 'no_credits'"),
+        [(S.function, S.first_type)],
+    ),
+    "type: == gives NotImplemented": Case(
+        validate, body(credits(type=Compares(error=None, result=NotImplemented))), "Unexpected response type."
+    ),
+    "type: == gives a result whose truth raises": Case(
+        validate,
+        body(credits(type=Compares(error=None, result=Falsy(Boom)))),
+        Boom("no truth"),
+        [(V.function, V.match_credits_data)],
+    ),
+    "type: == gives an odd true object": Case(
+        validate, body(Getter({"success": True, "type": Compares(error=None, result=[0])})), V_NA
+    ),
+    "type: == gives None": Case(
+        search,
+        body(Getter({"success": True, "type": Compares(error=None, result=None), "data": 1})),
+        "Search results: 1",
+    ),
     # truth of "success"
-    "success: truth raises": Case(validate, body(credits(success=Falsy(Boom))), Boom("no truth"), [(V.function, V.success)]),
-    "success: truth raises, search": Case(search, body(credits(success=Falsy(Boom))), Boom("no truth"),
-                                          [(S.function, S.success)]),
-    "success: truth raises ValueError, search": Case(search, body(credits(success=Falsy(ValueError))), "Search results: raw"),
+    "success: truth raises": Case(
+        validate, body(credits(success=Falsy(Boom))), Boom("no truth"), [(V.function, V.success)]
+    ),
+    "success: truth raises, search": Case(
+        search, body(credits(success=Falsy(Boom))), Boom("no truth"), [(S.function, S.success)]
+    ),
+    "success: truth raises ValueError, search": Case(
+        search, body(credits(success=Falsy(ValueError))), "Search results: raw"
+    ),
     # rendering
-    "Credits: format raises": Case(validate, body(credits(data={"Credits": Shown(error=Boom)})), Boom("cannot render"),
-                                   [(V.function, V.credits_message)]),
-    "Credits: format gives an int": Case(validate, body(credits(data={"Credits": FormatsAnInt()})),
-                                         TypeError("__format__ must return a str, not int"), [(V.function, V.credits_message)]),
-    "message: format raises": Case(validate, body(Getter({"success": False, "message": Shown(error=Boom)})),
-                                   Boom("cannot render"), [(V.function, V.failure_message)]),
-    "data: format raises, search": Case(search, body(Getter({"success": True, "data": Shown(error=Boom)})),
-                                        Boom("cannot render"), [(S.function, S.results_message)]),
-    "data: format raises ValueError, search": Case(search, body(Getter({"success": True, "data": Shown(error=ValueError)})),
-                                                   "Search results: raw"),
-    "text: format raises": Case(validate, answer(Response(404, text=Shown(error=Boom))), Boom("cannot render"),
-                                [(V.function, V.status_message)]),
+    "Credits: format raises": Case(
+        validate,
+        body(credits(data={"Credits": Shown(error=Boom)})),
+        Boom("cannot render"),
+        [(V.function, V.credits_message)],
+    ),
+    "Credits: format gives an int": Case(
+        validate,
+        body(credits(data={"Credits": FormatsAnInt()})),
+        TypeError("__format__ must return a str, not int"),
+        [(V.function, V.credits_message)],
+    ),
+    "message: format raises": Case(
+        validate,
+        body(Getter({"success": False, "message": Shown(error=Boom)})),
+        Boom("cannot render"),
+        [(V.function, V.failure_message)],
+    ),
+    "data: format raises, search": Case(
+        search,
+        body(Getter({"success": True, "data": Shown(error=Boom)})),
+        Boom("cannot render"),
+        [(S.function, S.results_message)],
+    ),
+    "data: format raises ValueError, search": Case(
+        search, body(Getter({"success": True, "data": Shown(error=ValueError)})), "Search results: raw"
+    ),
+    "text: format raises": Case(
+        validate, answer(Response(404, text=Shown(error=Boom))), Boom("cannot render"), [(V.function, V.status_message)]
+    ),
     # get, json, status_code, text
     "get raises": Case(validate, body(Getter({}, raising(Boom))), Boom("get"), [(V.function, V.success)]),
     "get raises ValueError, search": Case(search, body(Getter({}, raising(ValueError))), "Search results: raw"),
-    "answer without get": Case(validate, body(Compares(error=None, result=None)),
-                               AttributeError("'Compares' object has no attribute 'get'"), [(V.function, V.success)]),
+    "answer without get": Case(
+        validate,
+        body(Compares(error=None, result=None)),
+        AttributeError("'Compares' object has no attribute 'get'"),
+        [(V.function, V.success)],
+    ),
     "get gives NotImplemented": Case(validate, body(GivesNotImplemented()), "Unexpected response type."),
     "get gives NotImplemented, search": Case(search, body(GivesNotImplemented()), "Search results: NotImplemented"),
-    "json raises": Case(validate, answer(Response(200, text="raw", json_error=Boom)), Boom("not JSON"),
-                        [(V.function, V.decode)]),
-    "json raises, search": Case(search, answer(Response(200, text="raw", json_error=Boom)), Boom("not JSON"),
-                                [(S.function, S.decode)]),
+    "json raises": Case(
+        validate, answer(Response(200, text="raw", json_error=Boom)), Boom("not JSON"), [(V.function, V.decode)]
+    ),
+    "json raises, search": Case(
+        search, answer(Response(200, text="raw", json_error=Boom)), Boom("not JSON"), [(S.function, S.decode)]
+    ),
     "json raises a ValueError of another metaclass, search": Case(
-        search, answer(Response(200, text="raw", json_error=MetaValueError)), "Search results: raw"),
+        search, answer(Response(200, text="raw", json_error=MetaValueError)), "Search results: raw"
+    ),
     "json raises an error of another metaclass, search": Case(
-        search, answer(Response(200, text="raw", json_error=MetaError)), MetaError("not JSON"), [(S.function, S.decode)]),
-    "json raises ValueError from C, search": Case(search, answer(ValueErrorFromC(200, text="raw")), "Search results: raw"),
-    "json raises ValueError from C": Case(validate, answer(ValueErrorFromC(200, text="raw")),
-                                          ValueError("invalid literal for int() with base 10: 'x'"), [(V.function, V.decode)]),
-    "json not callable": Case(validate, answer(JsonNotCallable(200, text="raw")), TypeError("'int' object is not callable"),
-                              [(V.function, V.decode)]),
+        search, answer(Response(200, text="raw", json_error=MetaError)), MetaError("not JSON"), [(S.function, S.decode)]
+    ),
+    "json raises ValueError from C, search": Case(
+        search, answer(ValueErrorFromC(200, text="raw")), "Search results: raw"
+    ),
+    "json raises ValueError from C": Case(
+        validate,
+        answer(ValueErrorFromC(200, text="raw")),
+        ValueError("invalid literal for int() with base 10: 'x'"),
+        [(V.function, V.decode)],
+    ),
+    "json not callable": Case(
+        validate,
+        answer(JsonNotCallable(200, text="raw")),
+        TypeError("'int' object is not callable"),
+        [(V.function, V.decode)],
+    ),
     "status_code raises": Case(validate, answer(StatusRaises(text="raw")), Boom("status"), [(V.function, V.status)]),
-    "status_code raises, search": Case(search, answer(StatusRaises(text="raw")), Boom("status"), [(S.function, S.status)]),
-    "status_code == raises": Case(validate, answer(Response(Compares(error=Boom), credits(), "raw")), Boom("compared with 200"),
-                                  [(V.function, V.status)]),
-    "status_code == gives NotImplemented": Case(validate, answer(Response(Compares(error=None, result=NotImplemented), credits(),
-                                                                          "raw")),
-                                                "Error validating token: raw"),
-    "status_code NotImplemented": Case(validate, answer(Response(NotImplemented, credits(), "raw")), "Error validating token: raw"),
-    "status_code == gives a result whose truth raises": Case(search, answer(Response(Compares(error=None, result=Falsy(Boom)),
-                                                                                     credits(), "raw")),
-                                                             Boom("no truth"), [(S.function, S.status)]),
-    "status_code == gives an odd true object": Case(search, answer(Response(Compares(error=None, result="yes"),
-                                                                            Getter({"success": True, "data": 2}), "raw")),
-                                                    "Search results: 2"),
-    "text raises": Case(validate, answer(TextFails(500, error=Boom)), Boom("connection broke"), [(V.function, V.status_message)]),
-    "text gives NotImplemented": Case(validate, answer(Response(500, text=NotImplemented)), "Error validating token: NotImplemented"),
-    "json gives NotImplemented": Case(validate, body(NotImplemented),
-                                      AttributeError("'NotImplementedType' object has no attribute 'get'"), [(V.function, V.success)]),
-    "text raises, search": Case(search, answer(TextFails(500, error=Boom)), Boom("connection broke"),
-                                [(S.function, S.status_message)]),
+    "status_code raises, search": Case(
+        search, answer(StatusRaises(text="raw")), Boom("status"), [(S.function, S.status)]
+    ),
+    "status_code == raises": Case(
+        validate,
+        answer(Response(Compares(error=Boom), credits(), "raw")),
+        Boom("compared with 200"),
+        [(V.function, V.status)],
+    ),
+    "status_code == gives NotImplemented": Case(
+        validate,
+        answer(Response(Compares(error=None, result=NotImplemented), credits(), "raw")),
+        "Error validating token: raw",
+    ),
+    "status_code NotImplemented": Case(
+        validate, answer(Response(NotImplemented, credits(), "raw")), "Error validating token: raw"
+    ),
+    "status_code == gives a result whose truth raises": Case(
+        search,
+        answer(Response(Compares(error=None, result=Falsy(Boom)), credits(), "raw")),
+        Boom("no truth"),
+        [(S.function, S.status)],
+    ),
+    "status_code == gives an odd true object": Case(
+        search,
+        answer(Response(Compares(error=None, result="yes"), Getter({"success": True, "data": 2}), "raw")),
+        "Search results: 2",
+    ),
+    "text raises": Case(
+        validate, answer(TextFails(500, error=Boom)), Boom("connection broke"), [(V.function, V.status_message)]
+    ),
+    "text gives NotImplemented": Case(
+        validate, answer(Response(500, text=NotImplemented)), "Error validating token: NotImplemented"
+    ),
+    "json gives NotImplemented": Case(
+        validate,
+        body(NotImplemented),
+        AttributeError("'NotImplementedType' object has no attribute 'get'"),
+        [(V.function, V.success)],
+    ),
+    "text raises, search": Case(
+        search, answer(TextFails(500, error=Boom)), Boom("connection broke"), [(S.function, S.status_message)]
+    ),
     # the answer changes while it is read
-    "get drops type on the first lookup": Case(validate, body(Getter({"success": True, "type": "invalid"}, drop_type)),
-                                               "Unexpected response type."),
-    "get changes type on the first lookup, search": Case(search, body(Getter({"success": True, "type": "x"}, type_becomes_error)),
-                                                         "Sorry, couldn't find the results. Try again with a different input."),
+    "get drops type on the first lookup": Case(
+        validate, body(Getter({"success": True, "type": "invalid"}, drop_type)), "Unexpected response type."
+    ),
+    "get changes type on the first lookup, search": Case(
+        search,
+        body(Getter({"success": True, "type": "x"}, type_becomes_error)),
+        "Sorry, couldn't find the results. Try again with a different input.",
+    ),
 }
 
 
@@ -243,6 +334,7 @@ def test_hostile_answers(api_logic, monkeypatch, name):
 
 
 # --- Calling back into the module -------------------------------------------
+
 
 def test_get_that_validates_another_token_meanwhile(api_logic, monkeypatch):
     inner: list[str] = []
@@ -306,6 +398,7 @@ def test_search_again_from_inside_the_handler(api_logic, monkeypatch):
 
 # --- Keyword names -------------------------------------------------------------
 
+
 class NameHashRaises(str):
     def __hash__(self) -> int:
         raise Boom("hash")
@@ -331,33 +424,85 @@ AT_DEF = [(V.function, V.def_)]
 
 KEYWORD_CASES: dict[str, tuple[Callable[[Any, Any], Any], Any, list[tuple[str, int]], int]] = {
     # (call, expected, entries, posts)
-    "name whose == raises": (lambda o, m: o.validate_token(**{ComparesStr("token", "token", Boom): "t"}),
-                             Boom("compared with 'token'"), AT_DEF, 0),
-    "name equal to anything": (lambda o, m: o.validate_token(**{ComparesStr("zzz", error=None, result=True): "t"}), V_OK, [], 1),
+    "name whose == raises": (
+        lambda o, m: o.validate_token(**{ComparesStr("token", "token", Boom): "t"}),
+        Boom("compared with 'token'"),
+        AT_DEF,
+        0,
+    ),
+    "name equal to anything": (
+        lambda o, m: o.validate_token(**{ComparesStr("zzz", error=None, result=True): "t"}),
+        V_OK,
+        [],
+        1,
+    ),
     "name whose == gives NotImplemented": (
-        lambda o, m: o.validate_token(**{ComparesStr("token", error=None, result=NotImplemented): "t"}), V_OK, [], 1),
+        lambda o, m: o.validate_token(**{ComparesStr("token", error=None, result=NotImplemented): "t"}),
+        V_OK,
+        [],
+        1,
+    ),
     "name whose == gives an object whose truth raises": (
-        lambda o, m: o.validate_token(**{ComparesStr("token", error=None, result=Falsy(Boom)): "t"}), Boom("no truth"), AT_DEF, 0),
-    "name that cannot be hashed, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (NameHashRaises("token"),)),
-                                              V_OK, [], 1),
+        lambda o, m: o.validate_token(**{ComparesStr("token", error=None, result=Falsy(Boom)): "t"}),
+        Boom("no truth"),
+        AT_DEF,
+        0,
+    ),
+    "name that cannot be hashed, fast form": (
+        lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (NameHashRaises("token"),)),
+        V_OK,
+        [],
+        1,
+    ),
     # The scan after all parameters are bound compares by code points only.
-    "repeated name whose == raises": (lambda o, m: o.validate_token("t", **{ComparesStr("token", error=Boom): "u"}),
-                                      multiple("token"), AT_DEF, 0),
-    "extra name whose == raises": (lambda o, m: o.validate_token("t", **{ComparesStr("extra", error=Boom): "u"}),
-                                   TypeError("validate_token() got an unexpected keyword argument 'extra'"), AT_DEF, 0),
-    "key not a str, tuple and dict": (lambda o, m: through_type_call(m, o, {1: "t"}), TypeError("keywords must be strings"), [], 0),
-    "key not a str after a str one, tuple and dict": (lambda o, m: through_type_call(m, o, {"token": "t", 2: "u"}),
-                                                      TypeError("keywords must be strings"), [], 0),
-    "name not a str, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t", "u"), (1,)),
-                                  TypeError("validate_token() keywords must be strings"), AT_DEF, 0),
+    "repeated name whose == raises": (
+        lambda o, m: o.validate_token("t", **{ComparesStr("token", error=Boom): "u"}),
+        multiple("token"),
+        AT_DEF,
+        0,
+    ),
+    "extra name whose == raises": (
+        lambda o, m: o.validate_token("t", **{ComparesStr("extra", error=Boom): "u"}),
+        TypeError("validate_token() got an unexpected keyword argument 'extra'"),
+        AT_DEF,
+        0,
+    ),
+    "key not a str, tuple and dict": (
+        lambda o, m: through_type_call(m, o, {1: "t"}),
+        TypeError("keywords must be strings"),
+        [],
+        0,
+    ),
+    "key not a str after a str one, tuple and dict": (
+        lambda o, m: through_type_call(m, o, {"token": "t", 2: "u"}),
+        TypeError("keywords must be strings"),
+        [],
+        0,
+    ),
+    "name not a str, fast form": (
+        lambda o, m: fast(m.InternalClass.validate_token, (o, "t", "u"), (1,)),
+        TypeError("validate_token() keywords must be strings"),
+        AT_DEF,
+        0,
+    ),
     "name not a str while token is missing, fast form": (
         lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (1,)),
-        TypeError("validate_token() takes exactly 2 positional arguments (1 given)"), AT_DEF, 0),
+        TypeError("validate_token() takes exactly 2 positional arguments (1 given)"),
+        AT_DEF,
+        0,
+    ),
     "name not a str whose == raises, fast form": (
         lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (Compares("token", Boom),)),
-        Boom("compared with 'token'"), AT_DEF, 0),
-    "None as a name, fast form": (lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (None,)),
-                                  TypeError("validate_token() takes exactly 2 positional arguments (1 given)"), AT_DEF, 0),
+        Boom("compared with 'token'"),
+        AT_DEF,
+        0,
+    ),
+    "None as a name, fast form": (
+        lambda o, m: fast(m.InternalClass.validate_token, (o, "t"), (None,)),
+        TypeError("validate_token() takes exactly 2 positional arguments (1 given)"),
+        AT_DEF,
+        0,
+    ),
 }
 
 
@@ -376,6 +521,7 @@ def test_hostile_keyword_names(api_logic, monkeypatch, name):
 
 
 # --- Runaway recursion around the call of `post` ---------------------------------
+
 
 class CallableInstance:
     def __call__(self, url: str, headers: Any, json: Any) -> Response:
@@ -431,10 +577,14 @@ def test_recursion_limit_met_at_the_call_of_post(api_logic, monkeypatch, kind, m
         outcomes = [met_at(n) for n in range(60)]
     finally:
         sys.setrecursionlimit(limit)
-    guarded = [o for o in outcomes if isinstance(o, RecursionError)
-               and str(o) == "maximum recursion depth exceeded while calling a Python object"
-               and module_entries(o) == [(function.function, function.post)]
-               and traceback.extract_tb(o.__traceback__)[-1].filename == FILE]
+    guarded = [
+        o
+        for o in outcomes
+        if isinstance(o, RecursionError)
+        and str(o) == "maximum recursion depth exceeded while calling a Python object"
+        and module_entries(o) == [(function.function, function.post)]
+        and traceback.extract_tb(o.__traceback__)[-1].filename == FILE
+    ]
     assert guarded, {str(o) for o in outcomes}
     assert all(isinstance(o, (RecursionError, str)) for o in outcomes)
     assert "Token validated" in outcomes[0] or "Search results" in outcomes[0]

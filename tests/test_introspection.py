@@ -1,5 +1,6 @@
 """What introspection tools see of InternalClass's methods: signatures, help
 text, pickling by reference, code objects and annotations."""
+
 from __future__ import annotations
 
 import asyncio
@@ -20,23 +21,27 @@ from source_map import FILE, INIT, SEARCH, VALIDATE
 INDENT = " " * 8
 DOCSTRINGS = {
     "__init__": None,
-    "validate_token": "\n".join([
-        "",
-        INDENT + "Validates the given API token.",
-        INDENT,
-        INDENT + ":param token: The API token to validate.",
-        INDENT + ":return: Validation status message.",
-        INDENT,
-    ]),
-    "search_query": "\n".join([
-        "",
-        INDENT + "Executes a search query using the provided token.",
-        "",
-        INDENT + ":param token: The API token to authenticate the search.",
-        INDENT + ":param query: The search query.",
-        INDENT + ":return: Search results or error message.",
-        INDENT,
-    ]),
+    "validate_token": "\n".join(
+        [
+            "",
+            INDENT + "Validates the given API token.",
+            INDENT,
+            INDENT + ":param token: The API token to validate.",
+            INDENT + ":return: Validation status message.",
+            INDENT,
+        ]
+    ),
+    "search_query": "\n".join(
+        [
+            "",
+            INDENT + "Executes a search query using the provided token.",
+            "",
+            INDENT + ":param token: The API token to authenticate the search.",
+            INDENT + ":param query: The search query.",
+            INDENT + ":return: Search results or error message.",
+            INDENT,
+        ]
+    ),
 }
 
 ANNOTATIONS = {
@@ -46,11 +51,14 @@ ANNOTATIONS = {
 }
 
 
-@pytest.mark.parametrize("method, on_class, on_instance", [
-    ("__init__", "(self)", "()"),
-    ("validate_token", "(self, token: 'str') -> 'str'", "(token: 'str') -> 'str'"),
-    ("search_query", "(self, token: 'str', query: 'str') -> 'str'", "(token: 'str', query: 'str') -> 'str'"),
-])
+@pytest.mark.parametrize(
+    "method, on_class, on_instance",
+    [
+        ("__init__", "(self)", "()"),
+        ("validate_token", "(self, token: 'str') -> 'str'", "(token: 'str') -> 'str'"),
+        ("search_query", "(self, token: 'str', query: 'str') -> 'str'", "(token: 'str', query: 'str') -> 'str'"),
+    ],
+)
 def test_signature(api_logic, obj, method, on_class, on_instance):
     assert str(inspect.signature(getattr(api_logic.InternalClass, method))) == on_class
     assert str(inspect.signature(getattr(obj, method))) == on_instance
@@ -58,9 +66,13 @@ def test_signature(api_logic, obj, method, on_class, on_instance):
     assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
 
 
-@pytest.mark.parametrize("method, length, third_line", [
-    ("validate_token", 150, INDENT), ("search_query", 222, ""),
-])
+@pytest.mark.parametrize(
+    "method, length, third_line",
+    [
+        ("validate_token", 150, INDENT),
+        ("search_query", 222, ""),
+    ],
+)
 def test_docstrings_are_raw(api_logic, method, length, third_line):
     doc = getattr(api_logic.InternalClass, method).__doc__
     assert doc == DOCSTRINGS[method]
@@ -101,12 +113,19 @@ def test_copies_are_the_same_object(api_logic, method):
     assert copy.copy(function) is function and copy.deepcopy(function) is function
 
 
-@pytest.mark.parametrize("method, argcount, varnames, first_line", [
-    ("__init__", 1, ("self",), INIT.def_),
-    ("validate_token", 2,
-     ("self", "token", "url", "payload", "headers", "response", "data", "response_type", "credits"), VALIDATE.def_),
-    ("search_query", 3, ("self", "token", "query", "url", "payload", "headers", "response", "data"), SEARCH.def_),
-])
+@pytest.mark.parametrize(
+    "method, argcount, varnames, first_line",
+    [
+        ("__init__", 1, ("self",), INIT.def_),
+        (
+            "validate_token",
+            2,
+            ("self", "token", "url", "payload", "headers", "response", "data", "response_type", "credits"),
+            VALIDATE.def_,
+        ),
+        ("search_query", 3, ("self", "token", "query", "url", "payload", "headers", "response", "data"), SEARCH.def_),
+    ],
+)
 def test_code_object(api_logic, method, argcount, varnames, first_line):
     code = getattr(api_logic.InternalClass, method).__code__
     assert code is getattr(api_logic.InternalClass, method).func_code

@@ -1,5 +1,6 @@
 """Import lifecycle of the module, each case in a fresh interpreter: the
 module's state is process-wide, so these cannot share the test process."""
+
 from __future__ import annotations
 
 import os
@@ -16,11 +17,10 @@ from conftest import ROOT, python_command, run_python
 from source_map import FILE, MODULE, VALIDATE
 
 NAME = "tarnvel._internal.api_logic"
-INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded into one "
-                      "interpreter per process.")
+INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 REINITIALISATION = "Module 'api_logic' has already been imported. Re-initialisation is not supported."
 
-PRELUDE = f'''
+PRELUDE = f"""
 import builtins, importlib, importlib.util, sys, traceback, types
 NAME = {NAME!r}
 
@@ -34,7 +34,7 @@ def failed_import():
         assert NAME not in sys.modules, "a failed import left the module in sys.modules"
         return exc
     raise AssertionError("the import succeeded")
-'''
+"""
 
 
 def run_case(*parts: str, **kwargs) -> str:
@@ -50,16 +50,17 @@ def run_case(*parts: str, **kwargs) -> str:
 # Failing imports: the error, one entry at the source line, nothing left behind,
 # and the next import once the cause is gone succeeds
 
+
 class _Finders:
     # requests found by a finder that cannot find it, or whose module fails to run
-    missing = '''
+    missing = """
         class Missing:
             def find_spec(self, name, path=None, target=None):
                 if name == "requests":
                     raise ModuleNotFoundError("No module named 'requests'", name=name)
         sys.meta_path.insert(0, Missing())
-    '''
-    broken = '''
+    """
+    broken = """
         import importlib.abc, importlib.machinery
         class Broken(importlib.abc.Loader):
             def create_module(self, spec):
@@ -71,20 +72,43 @@ class _Finders:
                 if name == "requests":
                     return importlib.machinery.ModuleSpec(name, Broken())
         sys.meta_path.insert(0, Finder())
-    '''
+    """
 
 
-@pytest.mark.parametrize("cause, undo, error, message, line", [
-    ('sys.modules["requests"] = None', 'del sys.modules["requests"]',
-     "ModuleNotFoundError", "import of requests halted; None in sys.modules", MODULE.import_requests),
-    (_Finders.missing, "sys.meta_path.pop(0)", "ModuleNotFoundError", "No module named 'requests'",
-     MODULE.import_requests),
-    (_Finders.broken, "sys.meta_path.pop(0)", "RuntimeError", "requests is broken", MODULE.import_requests),
-    ("saved = builtins.ValueError; del builtins.ValueError", "builtins.ValueError = saved",
-     "NameError", "name 'ValueError' is not defined", MODULE.import_requests),
-    ("import requests, typing; saved = typing.Optional; del typing.Optional", "typing.Optional = saved",
-     "ImportError", "cannot import name Optional", MODULE.import_optional),
-    ('''
+@pytest.mark.parametrize(
+    "cause, undo, error, message, line",
+    [
+        (
+            'sys.modules["requests"] = None',
+            'del sys.modules["requests"]',
+            "ModuleNotFoundError",
+            "import of requests halted; None in sys.modules",
+            MODULE.import_requests,
+        ),
+        (
+            _Finders.missing,
+            "sys.meta_path.pop(0)",
+            "ModuleNotFoundError",
+            "No module named 'requests'",
+            MODULE.import_requests,
+        ),
+        (_Finders.broken, "sys.meta_path.pop(0)", "RuntimeError", "requests is broken", MODULE.import_requests),
+        (
+            "saved = builtins.ValueError; del builtins.ValueError",
+            "builtins.ValueError = saved",
+            "NameError",
+            "name 'ValueError' is not defined",
+            MODULE.import_requests,
+        ),
+        (
+            "import requests, typing; saved = typing.Optional; del typing.Optional",
+            "typing.Optional = saved",
+            "ImportError",
+            "cannot import name Optional",
+            MODULE.import_optional,
+        ),
+        (
+            """
         import requests
         class Typing(types.ModuleType):
             @property
@@ -92,14 +116,34 @@ class _Finders:
                 raise RuntimeError("not this one")
         saved = sys.modules["typing"]
         sys.modules["typing"] = Typing("typing")
-     ''', 'sys.modules["typing"] = saved', "ImportError", "cannot import name Optional", MODULE.import_optional),
-    ('import requests; saved = sys.modules["typing"]; sys.modules["typing"] = None',
-     'sys.modules["typing"] = saved', "ModuleNotFoundError", "import of typing halted; None in sys.modules",
-     MODULE.import_optional),
-], ids=["requests-None", "requests-missing", "requests-broken", "no-ValueError", "no-Optional",
-        "Optional-raises", "typing-None"])
+     """,
+            'sys.modules["typing"] = saved',
+            "ImportError",
+            "cannot import name Optional",
+            MODULE.import_optional,
+        ),
+        (
+            'import requests; saved = sys.modules["typing"]; sys.modules["typing"] = None',
+            'sys.modules["typing"] = saved',
+            "ModuleNotFoundError",
+            "import of typing halted; None in sys.modules",
+            MODULE.import_optional,
+        ),
+    ],
+    ids=[
+        "requests-None",
+        "requests-missing",
+        "requests-broken",
+        "no-ValueError",
+        "no-Optional",
+        "Optional-raises",
+        "typing-None",
+    ],
+)
 def test_failed_import_then_recovery(cause, undo, error, message, line):
-    run_case(cause, f'''
+    run_case(
+        cause,
+        f"""
         exc = failed_import()
         assert (type(exc).__name__, str(exc)) == ({error!r}, {message!r}), repr(exc)
         assert entries(exc) == [({line}, {MODULE.function!r})], entries(exc)
@@ -108,7 +152,8 @@ def test_failed_import_then_recovery(cause, undo, error, message, line):
         import requests, typing
         assert module.requests is requests and module.Optional is typing.Optional
         assert isinstance(module.InternalClass(), module.InternalClass)
-    ''')
+    """,
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -117,32 +162,35 @@ def test_failed_import_then_recovery(cause, undo, error, message, line):
 REQUESTS_ENTRIES = {
     "no __spec__": "class Stand: pass",
     "__spec__ None": "Stand = lambda: types.ModuleType('requests')",
-    "__spec__ raising": '''
+    "__spec__ raising": """
         class Stand:
             @property
             def __spec__(self):
                 raise RuntimeError("unreadable spec")
-    ''',
+    """,
     "no _initializing": "class Stand: __spec__ = types.SimpleNamespace(name='requests')",
 }
 
 
 @pytest.mark.parametrize("entry", REQUESTS_ENTRIES.values(), ids=REQUESTS_ENTRIES)
 def test_requests_entry_is_bound_without_import(entry):
-    run_case(entry, '''
+    run_case(
+        entry,
+        """
         stand = Stand()
         sys.modules["requests"] = stand
         module = importlib.import_module(NAME)
         assert module.requests is stand
         assert "requests.models" not in sys.modules  # the package itself was never imported
-    ''')
+    """,
+    )
 
 
 @pytest.mark.parametrize("flag, reads", [("False", 2), ("0", 2), ("True", 3), ("Truthy()", 3)])
 def test_requests_entry_still_initialising_goes_through_the_import_system(flag, reads):
     # The lookup in sys.modules reads _initializing once and the module once
     # more; the import system, when consulted, reads it a third time.
-    run_case(f'''
+    run_case(f"""
         class Truthy:
             def __bool__(self):
                 return True
@@ -158,14 +206,14 @@ def test_requests_entry_still_initialising_goes_through_the_import_system(flag, 
         module = importlib.import_module(NAME)
         assert module.requests is stand
         assert Spec.reads == {reads}, Spec.reads
-    ''')
+    """)
 
 
 def test_replaced_import_function_is_not_consulted():
     # A call from the exec step would come from C: its innermost Python frame
     # is the import system's, which runs the step (other C modules' imports
     # come from there too), or its globals would be the module's.
-    run_case('''
+    run_case("""
         assert "requests" not in sys.modules
         original, seen = builtins.__import__, []
         def recording(name, globals=None, locals=None, fromlist=(), level=0):
@@ -178,30 +226,34 @@ def test_replaced_import_function_is_not_consulted():
         assert (NAME, "<module>", "__main__") in seen and len(seen) > 100  # requests' own imports
         assert [s for s in seen if s[2] == NAME or s[0] == "requests"
                 or (s[0] == "typing" and s[1] == "_call_with_frames_removed")] == []
-    ''')
+    """)
 
 
 def test_optional_found_in_sys_modules():
-    run_case('''
+    run_case("""
         import requests, typing
         saved, stand = typing.Optional, object()
         del typing.Optional
         sys.modules["typing.Optional"] = stand
         module = importlib.import_module(NAME)
         assert module.Optional is stand
-    ''')
+    """)
 
 
 # ---------------------------------------------------------------------------
 # Re-entry: nothing runs twice
 
-@pytest.mark.parametrize("again", [
-    "del sys.modules[NAME]; again = importlib.import_module(NAME)",
-    "del sys.modules[NAME]; import tarnvel._internal.api_logic as again",
-    "again = importlib.reload(module)",
-])
+
+@pytest.mark.parametrize(
+    "again",
+    [
+        "del sys.modules[NAME]; again = importlib.import_module(NAME)",
+        "del sys.modules[NAME]; import tarnvel._internal.api_logic as again",
+        "again = importlib.reload(module)",
+    ],
+)
 def test_second_import_gives_the_same_module(again):
-    run_case(f'''
+    run_case(f"""
         module = importlib.import_module(NAME)
         cls, real_requests = module.InternalClass, module.requests
         module.marker = "kept"
@@ -211,11 +263,11 @@ def test_second_import_gives_the_same_module(again):
         assert again is module and sys.modules[NAME] is module
         assert module.marker == "kept" and module.InternalClass is cls and cls.extra == 1
         assert module.requests is real_requests
-    ''')
+    """)
 
 
 def test_exec_on_a_second_module_object_is_refused():
-    run_case(f'''
+    run_case(f"""
         import tarnvel._internal
         spec = importlib.util.find_spec(NAME)
         first = importlib.util.module_from_spec(spec)
@@ -233,14 +285,14 @@ def test_exec_on_a_second_module_object_is_refused():
         assert not hasattr(second, "InternalClass")
         assert isinstance(first.InternalClass(), first.InternalClass)
         assert importlib.import_module(NAME) is first
-    ''')
+    """)
 
 
 @pytest.mark.parametrize("name", [NAME, "elsewhere.api_logic"])
 def test_failed_exec_outside_the_import_system(name):
     # Executed by hand, so the import system cleans up nothing: what the exec
     # step registered itself must not outlive its failure.
-    run_case(f'''
+    run_case(f"""
         import requests, typing
         import tarnvel._internal
         spec = importlib.util.spec_from_file_location({name!r}, importlib.util.find_spec(NAME).origin)
@@ -262,15 +314,18 @@ def test_failed_exec_outside_the_import_system(name):
         assert fresh.__name__ == {name!r} and fresh.InternalClass.__module__ == NAME
         assert sys.modules[NAME] is fresh and importlib.import_module(NAME) is fresh
         assert importlib.util.module_from_spec(spec) is fresh  # once ready, the one module object
-    ''')
+    """)
 
 
-@pytest.mark.parametrize("first_import", [
-    "import tarnvel._internal.api_logic",
-    'sys.modules["requests"] = None; failed_import(); del sys.modules["requests"]',
-])
+@pytest.mark.parametrize(
+    "first_import",
+    [
+        "import tarnvel._internal.api_logic",
+        'sys.modules["requests"] = None; failed_import(); del sys.modules["requests"]',
+    ],
+)
 def test_second_interpreter_is_refused(first_import):
-    run_case(f'''
+    run_case(f"""
         import _xxsubinterpreters as interpreters
         {first_import}
         other = interpreters.create()
@@ -287,16 +342,17 @@ def test_second_interpreter_is_refused(first_import):
             module.InternalClass().validate_token()
         except TypeError as exc:
             assert entries(exc) == [({VALIDATE.def_}, {VALIDATE.function!r})]
-    ''')
+    """)
 
 
 # ---------------------------------------------------------------------------
 # The create step: what it copies from the import spec
 
+
 def test_create_step_copies_the_import_spec():
     # _imp.create_dynamic runs the create step only. The module's loader,
     # origin, parent and search locations come from whatever the import spec offers.
-    run_case('''
+    run_case("""
         import _imp
         import tarnvel._internal
         real = importlib.util.find_spec(NAME)
@@ -343,14 +399,15 @@ def test_create_step_copies_the_import_spec():
         _imp.exec_dynamic(module)
         assert "__file__" not in vars(module) and "__path__" not in vars(module)
         assert sys.modules[NAME] is module and module.InternalClass.__module__ == NAME
-    ''')
+    """)
 
 
 # ---------------------------------------------------------------------------
 # Embedding
 
+
 def test_embedding_flag_names_the_module_main():
-    run_case('''
+    run_case("""
         import ctypes
         import tarnvel._internal
         library = ctypes.CDLL(importlib.util.find_spec(NAME).origin)
@@ -362,14 +419,13 @@ def test_embedding_flag_names_the_module_main():
         assert module.__name__ == "__main__" and flag.value == 1
         assert sys.modules[NAME] is module and sys.modules["__main__"] is main
         assert module.InternalClass.__module__ == NAME and module.InternalClass.validate_token.__module__ == NAME
-    ''')
+    """)
 
 
 # ---------------------------------------------------------------------------
 # The version warning, from a copy built to believe it targets 3.12
 
-WARNING = ("compile time Python version 3.12 of module 'tarnvel._internal.api_logic' "
-           "does not match runtime version 3.11")
+WARNING = "compile time Python version 3.12 of module 'tarnvel._internal.api_logic' does not match runtime version 3.11"
 
 
 def _can_build() -> bool:
@@ -386,13 +442,18 @@ def fake_minor_stage(tmp_path_factory) -> Path:
     build = tmp_path_factory.mktemp("build-fake-minor")
     result = subprocess.run(
         [str(ROOT / "devtools" / "dev_build.sh"), str(build), "-DTARNVEL_FAKE_BUILD_MINOR=12"],
-        capture_output=True, text=True, env={**os.environ, "PYTHON": sys.executable}, timeout=600)
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHON": sys.executable},
+        timeout=600,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     return Path(result.stdout.strip().splitlines()[-1])
 
 
 def test_version_mismatch_warns_once(fake_minor_stage):
-    run_case(f'''
+    run_case(
+        f"""
         import warnings
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -401,11 +462,13 @@ def test_version_mismatch_warns_once(fake_minor_stage):
         runtime = [str(w.message) for w in caught if w.category is RuntimeWarning]
         assert runtime == [{WARNING!r}], runtime
         assert isinstance(module.InternalClass(), module.InternalClass)
-    ''', env={"PYTHONPATH": str(fake_minor_stage)})
+    """,
+        env={"PYTHONPATH": str(fake_minor_stage)},
+    )
 
 
 def test_version_mismatch_as_error_fails_the_import(fake_minor_stage):
-    source = PRELUDE + textwrap.dedent(f'''
+    source = PRELUDE + textwrap.dedent(f"""
         exc = failed_import()
         assert (type(exc), str(exc)) == (RuntimeWarning, {WARNING!r}), repr(exc)
         assert entries(exc) == []
@@ -413,15 +476,25 @@ def test_version_mismatch_as_error_fails_the_import(fake_minor_stage):
         warnings.simplefilter("ignore")
         assert importlib.import_module(NAME).InternalClass
         print("case done")
-    ''')
-    result = subprocess.run([*python_command(), "-W", "error::RuntimeWarning", "-c", source],
-                            capture_output=True, text=True, timeout=120, cwd=str(ROOT / "tests"),
-                            env={**os.environ, "PYTHONPATH": str(fake_minor_stage)})
+    """)
+    result = subprocess.run(
+        [*python_command(), "-W", "error::RuntimeWarning", "-c", source],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=str(ROOT / "tests"),
+        env={**os.environ, "PYTHONPATH": str(fake_minor_stage)},
+    )
     assert result.returncode == 0 and result.stdout.endswith("case done\n"), result.stderr
 
 
 def test_matching_version_does_not_warn():
-    result = subprocess.run([*python_command(), "-W", "error", "-c", f"import {NAME}"],
-                            capture_output=True, text=True, timeout=120, cwd=str(ROOT / "tests"))
+    result = subprocess.run(
+        [*python_command(), "-W", "error", "-c", f"import {NAME}"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=str(ROOT / "tests"),
+    )
     assert result.returncode == 0, result.stderr
     assert platform.python_version_tuple()[:2] == ("3", "11")

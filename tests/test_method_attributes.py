@@ -1,5 +1,6 @@
 """Attributes of the method objects: reads, accepted and refused assignments,
 the warning on defaults, and the object protocol (dict, weakref, repr, hash)."""
+
 from __future__ import annotations
 
 import gc
@@ -52,17 +53,20 @@ def methods(api_logic):
 
 
 @pytest.mark.parametrize("method", METHODS)
-@pytest.mark.parametrize("attribute, value", [
-    ("__name__", "renamed"),
-    ("func_name", Text("renamed")),
-    ("__qualname__", Text("Other.renamed")),
-    ("__module__", 42),
-    ("__doc__", b"not text"),
-    ("func_doc", None),
-    ("__dict__", {"a": 1}),
-    ("func_dict", DictSub(b=2)),
-    ("__annotations__", DictSub(token=int)),
-])
+@pytest.mark.parametrize(
+    "attribute, value",
+    [
+        ("__name__", "renamed"),
+        ("func_name", Text("renamed")),
+        ("__qualname__", Text("Other.renamed")),
+        ("__module__", 42),
+        ("__doc__", b"not text"),
+        ("func_doc", None),
+        ("__dict__", {"a": 1}),
+        ("func_dict", DictSub(b=2)),
+        ("__annotations__", DictSub(token=int)),
+    ],
+)
 def test_accepted_assignment_is_read_back_under_every_name(methods, method, attribute, value):
     function = methods[method]
     setattr(function, attribute, value)
@@ -72,22 +76,25 @@ def test_accepted_assignment_is_read_back_under_every_name(methods, method, attr
 
 
 @pytest.mark.parametrize("method", METHODS)
-@pytest.mark.parametrize("attribute, value, message", [
-    ("__name__", 1, "__name__ must be set to a string object"),
-    ("func_name", b"x", "__name__ must be set to a string object"),
-    ("__name__", DELETE, "__name__ must be set to a string object"),
-    ("__qualname__", None, "__qualname__ must be set to a string object"),
-    ("__qualname__", DELETE, "__qualname__ must be set to a string object"),
-    ("__dict__", [], "setting function's dictionary to a non-dict"),
-    ("func_dict", None, "setting function's dictionary to a non-dict"),
-    ("__dict__", DELETE, "function's dictionary may not be deleted"),
-    ("func_dict", DELETE, "function's dictionary may not be deleted"),
-    ("__defaults__", [1], "__defaults__ must be set to a tuple object"),
-    ("func_defaults", {}, "__defaults__ must be set to a tuple object"),
-    ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object"),
-    ("__annotations__", [], "__annotations__ must be set to a dict object"),
-    ("__annotations__", "x", "__annotations__ must be set to a dict object"),
-])
+@pytest.mark.parametrize(
+    "attribute, value, message",
+    [
+        ("__name__", 1, "__name__ must be set to a string object"),
+        ("func_name", b"x", "__name__ must be set to a string object"),
+        ("__name__", DELETE, "__name__ must be set to a string object"),
+        ("__qualname__", None, "__qualname__ must be set to a string object"),
+        ("__qualname__", DELETE, "__qualname__ must be set to a string object"),
+        ("__dict__", [], "setting function's dictionary to a non-dict"),
+        ("func_dict", None, "setting function's dictionary to a non-dict"),
+        ("__dict__", DELETE, "function's dictionary may not be deleted"),
+        ("func_dict", DELETE, "function's dictionary may not be deleted"),
+        ("__defaults__", [1], "__defaults__ must be set to a tuple object"),
+        ("func_defaults", {}, "__defaults__ must be set to a tuple object"),
+        ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object"),
+        ("__annotations__", [], "__annotations__ must be set to a dict object"),
+        ("__annotations__", "x", "__annotations__ must be set to a dict object"),
+    ],
+)
 def test_refused_assignment_leaves_the_value(methods, method, attribute, value, message):
     function = methods[method]
     before = getattr(function, attribute)
@@ -102,9 +109,18 @@ def test_refused_assignment_leaves_the_value(methods, method, attribute, value, 
     assert getattr(function, attribute) is before
 
 
-@pytest.mark.parametrize("attribute", [
-    "__globals__", "func_globals", "__closure__", "func_closure", "__code__", "func_code", "_is_coroutine",
-])
+@pytest.mark.parametrize(
+    "attribute",
+    [
+        "__globals__",
+        "func_globals",
+        "__closure__",
+        "func_closure",
+        "__code__",
+        "func_code",
+        "_is_coroutine",
+    ],
+)
 @pytest.mark.parametrize("delete", [False, True])
 def test_read_only_attributes(methods, attribute, delete):
     function = methods["validate_token"]
@@ -124,8 +140,9 @@ def test_deletion_leaves_none(methods, attribute, cleared):
     assert getattr(function, attribute) is cleared
 
 
-@pytest.mark.parametrize("clear", [lambda f: setattr(f, "__annotations__", None),
-                                   lambda f: delattr(f, "__annotations__")])
+@pytest.mark.parametrize(
+    "clear", [lambda f: setattr(f, "__annotations__", None), lambda f: delattr(f, "__annotations__")]
+)
 @pytest.mark.parametrize("method", METHODS)
 def test_cleared_annotations_come_back_as_a_new_empty_dict(methods, method, clear):
     function = methods[method]
@@ -145,16 +162,19 @@ def test_lazily_made_attributes_are_kept(methods):
         assert function.__doc__ is function.__doc__
 
 
-@pytest.mark.parametrize("attribute, value", [
-    ("__defaults__", ("default token",)),
-    ("func_defaults", TupleSub()),
-    ("__defaults__", None),
-    ("__defaults__", DELETE),
-    ("__kwdefaults__", {"token": "default token"}),
-    ("__kwdefaults__", DictSub()),
-    ("__kwdefaults__", None),
-    ("__kwdefaults__", DELETE),
-])
+@pytest.mark.parametrize(
+    "attribute, value",
+    [
+        ("__defaults__", ("default token",)),
+        ("func_defaults", TupleSub()),
+        ("__defaults__", None),
+        ("__defaults__", DELETE),
+        ("__kwdefaults__", {"token": "default token"}),
+        ("__kwdefaults__", DictSub()),
+        ("__kwdefaults__", None),
+        ("__kwdefaults__", DELETE),
+    ],
+)
 def test_defaults_assignment_warns_and_changes_no_call(methods, fake_requests, obj, attribute, value):
     function = methods["validate_token"]
     name = "__kwdefaults__" if "kw" in attribute else "__defaults__"
@@ -230,8 +250,19 @@ def test_collector_sees_every_reference(methods):
         warnings.simplefilter("ignore", RuntimeWarning)
         function.__defaults__, function.__kwdefaults__ = (object(),), {}
     function.__doc__ = "replaced"
-    held = ["__module__", "__dict__", "__name__", "__qualname__", "__doc__", "__globals__", "__code__",
-            "__defaults__", "__kwdefaults__", "__annotations__", "_is_coroutine"]
+    held = [
+        "__module__",
+        "__dict__",
+        "__name__",
+        "__qualname__",
+        "__doc__",
+        "__globals__",
+        "__code__",
+        "__defaults__",
+        "__kwdefaults__",
+        "__annotations__",
+        "_is_coroutine",
+    ]
     referents = gc.get_referents(function)
     assert gc.is_tracked(function)
     assert [a for a in held if not any(r is getattr(function, a) for r in referents)] == []

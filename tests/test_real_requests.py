@@ -1,5 +1,6 @@
 """Both operations through the real `requests`, its transport intercepted by `responses`:
 real Response objects, real JSON decoding errors, real connection errors."""
+
 from __future__ import annotations
 
 import json
@@ -42,37 +43,100 @@ def call(obj, method):
 
 # how the service answers -> (validation outcome, search outcome); an outcome is a
 # message, or (exception type, line)
-@pytest.mark.parametrize("status, body, content_type, validated, searched", [
-    (200, "<html><body>maintenance</body></html>", "text/html",
-     (requests.exceptions.JSONDecodeError, VALIDATE.decode), "Search results: <html><body>maintenance</body></html>"),
-    (200, "plain words", "text/plain", (requests.exceptions.JSONDecodeError, VALIDATE.decode),
-     "Search results: plain words"),
-    (200, "", "text/plain", (requests.exceptions.JSONDecodeError, VALIDATE.decode), "Search results: "),
-    (200, '{"success": true', "application/json", (requests.exceptions.JSONDecodeError, VALIDATE.decode),
-     'Search results: {"success": true'),
-    (200, "[1, 2]", "application/json", (AttributeError, VALIDATE.success), (AttributeError, SEARCH.success)),
-    (200, "null", "application/json", (AttributeError, VALIDATE.success), (AttributeError, SEARCH.success)),
-    (200, '"success"', "application/json", (AttributeError, VALIDATE.success), (AttributeError, SEARCH.success)),
-    (500, '{"success": true, "data": "x"}', "application/json",
-     'Error validating token: {"success": true, "data": "x"}', 'Error during search: {"success": true, "data": "x"}'),
-    (404, "", "text/plain", "Error validating token: ", "Error during search: "),
-    (503, "caf\u00e9".encode("latin-1"), "text/plain; charset=latin-1",
-     "Error validating token: caf\u00e9", "Error during search: caf\u00e9"),
-    (201, '{"success": true}', "application/json", 'Error validating token: {"success": true}',
-     'Error during search: {"success": true}'),
-    (200, json.dumps({"success": True, "type": "credits_data", "data": {"Credits": 12}}), "application/json",
-     "Token validated successfully. Credits available: 12", "Search results: {'Credits': 12}"),
-    (200, json.dumps({"success": True, "type": "invalid", "data": {"n": 1}}), "application/json",
-     "Invalid token. Please try again or exit.", "Search results: {'n': 1}"),
-    (200, json.dumps({"success": False, "message": "Bad query"}), "application/json",
-     "Token validation failed: Bad query", "Search failed: Bad query"),
-    (200, json.dumps({"success": True, "type": "no_credits"}), "application/json",
-     "Token is valid but no credits are available. Please buy credits to proceed.",
-     "You have used all credits. Please purchase more."),
-    (200, json.dumps({"success": True, "type": "error", "data": 1e400}), "application/json",
-     "Unexpected response type.", "Sorry, couldn't find the results. Try again with a different input."),
-    (200, '{"success": true, "data": 1e400}', "application/json", "Unexpected response type.", "Search results: inf"),
-])
+@pytest.mark.parametrize(
+    "status, body, content_type, validated, searched",
+    [
+        (
+            200,
+            "<html><body>maintenance</body></html>",
+            "text/html",
+            (requests.exceptions.JSONDecodeError, VALIDATE.decode),
+            "Search results: <html><body>maintenance</body></html>",
+        ),
+        (
+            200,
+            "plain words",
+            "text/plain",
+            (requests.exceptions.JSONDecodeError, VALIDATE.decode),
+            "Search results: plain words",
+        ),
+        (200, "", "text/plain", (requests.exceptions.JSONDecodeError, VALIDATE.decode), "Search results: "),
+        (
+            200,
+            '{"success": true',
+            "application/json",
+            (requests.exceptions.JSONDecodeError, VALIDATE.decode),
+            'Search results: {"success": true',
+        ),
+        (200, "[1, 2]", "application/json", (AttributeError, VALIDATE.success), (AttributeError, SEARCH.success)),
+        (200, "null", "application/json", (AttributeError, VALIDATE.success), (AttributeError, SEARCH.success)),
+        (200, '"success"', "application/json", (AttributeError, VALIDATE.success), (AttributeError, SEARCH.success)),
+        (
+            500,
+            '{"success": true, "data": "x"}',
+            "application/json",
+            'Error validating token: {"success": true, "data": "x"}',
+            'Error during search: {"success": true, "data": "x"}',
+        ),
+        (404, "", "text/plain", "Error validating token: ", "Error during search: "),
+        (
+            503,
+            "caf\u00e9".encode("latin-1"),
+            "text/plain; charset=latin-1",
+            "Error validating token: caf\u00e9",
+            "Error during search: caf\u00e9",
+        ),
+        (
+            201,
+            '{"success": true}',
+            "application/json",
+            'Error validating token: {"success": true}',
+            'Error during search: {"success": true}',
+        ),
+        (
+            200,
+            json.dumps({"success": True, "type": "credits_data", "data": {"Credits": 12}}),
+            "application/json",
+            "Token validated successfully. Credits available: 12",
+            "Search results: {'Credits': 12}",
+        ),
+        (
+            200,
+            json.dumps({"success": True, "type": "invalid", "data": {"n": 1}}),
+            "application/json",
+            "Invalid token. Please try again or exit.",
+            "Search results: {'n': 1}",
+        ),
+        (
+            200,
+            json.dumps({"success": False, "message": "Bad query"}),
+            "application/json",
+            "Token validation failed: Bad query",
+            "Search failed: Bad query",
+        ),
+        (
+            200,
+            json.dumps({"success": True, "type": "no_credits"}),
+            "application/json",
+            "Token is valid but no credits are available. Please buy credits to proceed.",
+            "You have used all credits. Please purchase more.",
+        ),
+        (
+            200,
+            json.dumps({"success": True, "type": "error", "data": 1e400}),
+            "application/json",
+            "Unexpected response type.",
+            "Sorry, couldn't find the results. Try again with a different input.",
+        ),
+        (
+            200,
+            '{"success": true, "data": 1e400}',
+            "application/json",
+            "Unexpected response type.",
+            "Search results: inf",
+        ),
+    ],
+)
 @pytest.mark.parametrize("method", ["validate", "search"])
 def test_answers(obj, service, urls, method, status, body, content_type, validated, searched):
     service.add(responses.POST, urls[method], body=body, status=status, content_type=content_type)
@@ -87,12 +151,15 @@ def test_answers(obj, service, urls, method, status, body, content_type, validat
 
 
 @pytest.mark.parametrize("method, function", [("validate", VALIDATE), ("search", SEARCH)])
-@pytest.mark.parametrize("failure_type", [
-    requests.exceptions.ConnectionError,
-    requests.exceptions.SSLError,
-    requests.exceptions.ChunkedEncodingError,
-    requests.exceptions.InvalidJSONError,  # a ValueError: not caught outside the protected steps
-])
+@pytest.mark.parametrize(
+    "failure_type",
+    [
+        requests.exceptions.ConnectionError,
+        requests.exceptions.SSLError,
+        requests.exceptions.ChunkedEncodingError,
+        requests.exceptions.InvalidJSONError,  # a ValueError: not caught outside the protected steps
+    ],
+)
 def test_transport_failures_propagate_from_the_posting_line(obj, service, urls, method, function, failure_type):
     failure = failure_type("transport")
     service.add(responses.POST, urls[method], body=failure)
@@ -109,10 +176,13 @@ def test_an_unreachable_service_is_a_connection_error(obj, service, method, func
     assert module_entries(info.value) == [(function.function, function.post)]
 
 
-@pytest.mark.parametrize("method, headers, body", [
-    ("validate", {"Content-Type": "application/json"}, {"token": "tok"}),
-    ("search", {"Content-Type": "application/json", "authToken": "tok"}, {"s": "what", "l": "en", "o": "content"}),
-])
+@pytest.mark.parametrize(
+    "method, headers, body",
+    [
+        ("validate", {"Content-Type": "application/json"}, {"token": "tok"}),
+        ("search", {"Content-Type": "application/json", "authToken": "tok"}, {"s": "what", "l": "en", "o": "content"}),
+    ],
+)
 def test_what_goes_over_the_wire(obj, service, urls, method, headers, body):
     service.add(responses.POST, urls[method], json={"success": False}, status=200)
     call(obj, method)

@@ -1,4 +1,5 @@
 """What both operations hand to `requests.post`, seen through a recording stand-in."""
+
 from __future__ import annotations
 
 import builtins
@@ -40,7 +41,7 @@ def test_both_endpoints_share_one_https_origin(obj, fake_requests):
     obj.validate_token("t")
     obj.search_query("t", "q")
     urls = [call.args[0] for call in fake_requests.calls]
-    assert [url[-len("/api/v2/0EA1B4B0"):] for url in urls] == ["/api/v2/0EA1B4B0", "/api/v2/F6DBDEC5"]
+    assert [url[-len("/api/v2/0EA1B4B0") :] for url in urls] == ["/api/v2/0EA1B4B0", "/api/v2/F6DBDEC5"]
     origins = {url[: -len("/api/v2/0EA1B4B0")] for url in urls}
     assert len(origins) == 1
     origin = origins.pop()
@@ -54,8 +55,9 @@ def test_both_endpoints_share_one_https_origin(obj, fake_requests):
 
 @by_method
 @pytest.mark.parametrize("token, query", [("tok-1", "cats"), ("", ""), (" spaced ", "q" * 10000), ("ünï", "😀")])
-def test_post_receives_exactly_url_headers_then_json(obj, fake_requests, method, call, path, qualified, post_line,
-                                                     token, query):
+def test_post_receives_exactly_url_headers_then_json(
+    obj, fake_requests, method, call, path, qualified, post_line, token, query
+):
     token, query = fresh(token), fresh(query)
     call(obj, token, query)
     [recorded] = fake_requests.calls
@@ -81,8 +83,9 @@ def test_every_call_posts_once_with_new_dicts(obj, fake_requests, method, call, 
 
 
 @by_method
-def test_a_post_without_vectorcall_gets_the_same_call(obj, api_logic, monkeypatch, method, call, path, qualified,
-                                                      post_line):
+def test_a_post_without_vectorcall_gets_the_same_call(
+    obj, api_logic, monkeypatch, method, call, path, qualified, post_line
+):
     calls = []
 
     class Poster:  # an instance with __call__ is called through the tuple-and-dict protocol
@@ -123,8 +126,9 @@ def test_requests_is_looked_up_at_every_call(obj, api_logic, monkeypatch, method
 
 
 @by_method
-def test_builtins_requests_serves_when_the_module_has_none(obj, api_logic, monkeypatch, method, call, path,
-                                                           qualified, post_line):
+def test_builtins_requests_serves_when_the_module_has_none(
+    obj, api_logic, monkeypatch, method, call, path, qualified, post_line
+):
     stand_in = RecordingRequests()
     monkeypatch.delattr(api_logic, "requests")
     monkeypatch.setattr(builtins, "requests", stand_in, raising=False)
@@ -133,8 +137,9 @@ def test_builtins_requests_serves_when_the_module_has_none(obj, api_logic, monke
 
 
 @by_method
-def test_no_requests_anywhere_is_a_name_error_at_the_posting_line(obj, api_logic, monkeypatch, method, call, path,
-                                                                  qualified, post_line):
+def test_no_requests_anywhere_is_a_name_error_at_the_posting_line(
+    obj, api_logic, monkeypatch, method, call, path, qualified, post_line
+):
     monkeypatch.delattr(api_logic, "requests")
     monkeypatch.delattr(builtins, "requests", raising=False)
     with pytest.raises(NameError) as info:
@@ -160,9 +165,9 @@ class AttributesByHook:
 
 @by_method
 @pytest.mark.parametrize("status_code, missing", [(None, "status_code"), (404, "text")])
-def test_a_missing_response_attribute_is_named_as_attribute_access_names_it(obj, fake_requests, method, call, path,
-                                                                           qualified, post_line, status_code,
-                                                                           missing):
+def test_a_missing_response_attribute_is_named_as_attribute_access_names_it(
+    obj, fake_requests, method, call, path, qualified, post_line, status_code, missing
+):
     response = AttributesByHook(status_code)
     if status_code is None:
         del response.values["status_code"]
@@ -173,13 +178,17 @@ def test_a_missing_response_attribute_is_named_as_attribute_access_names_it(obj,
 
 
 @by_method
-@pytest.mark.parametrize("requests_value, error", [
-    (object(), AttributeError),  # no `post`
-    (type("R", (), {"post": 5})(), TypeError),  # `post` not callable
-    (type("R", (), {"post": staticmethod(lambda *a, **k: (_ for _ in ()).throw(KeyError("down")))})(), KeyError),
-])
-def test_a_failing_post_propagates_from_the_posting_line(obj, api_logic, monkeypatch, method, call, path, qualified,
-                                                         post_line, requests_value, error):
+@pytest.mark.parametrize(
+    "requests_value, error",
+    [
+        (object(), AttributeError),  # no `post`
+        (type("R", (), {"post": 5})(), TypeError),  # `post` not callable
+        (type("R", (), {"post": staticmethod(lambda *a, **k: (_ for _ in ()).throw(KeyError("down")))})(), KeyError),
+    ],
+)
+def test_a_failing_post_propagates_from_the_posting_line(
+    obj, api_logic, monkeypatch, method, call, path, qualified, post_line, requests_value, error
+):
     monkeypatch.setattr(api_logic, "requests", requests_value)
     with pytest.raises(error) as info:
         call(obj, "t", "q")
@@ -187,8 +196,9 @@ def test_a_failing_post_propagates_from_the_posting_line(obj, api_logic, monkeyp
 
 
 @by_method
-def test_posting_is_guarded_against_runaway_recursion(obj, api_logic, monkeypatch, method, call, path, qualified,
-                                                      post_line):
+def test_posting_is_guarded_against_runaway_recursion(
+    obj, api_logic, monkeypatch, method, call, path, qualified, post_line
+):
     class Recursing:
         def post(self, url, headers, json):
             return call(obj, "t", "q")

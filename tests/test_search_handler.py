@@ -1,5 +1,6 @@
 """Search's ValueError handler: what it guards, what it catches, and the caller's
 handled exception, which every way out of the call leaves as it was."""
+
 from __future__ import annotations
 
 import json
@@ -108,6 +109,7 @@ def undecodable(error=None, text="raw", status_code=200):
 def raising(error):
     def respond(*args, **kwargs):
         raise error
+
     return respond
 
 
@@ -126,16 +128,22 @@ class CheckedValueError(ValueError, metaclass=FailingSubclassCheck):
 
 
 # how an exception outside the protected steps, or not a ValueError, arises -> exception, line
-@pytest.mark.parametrize("respond, error, line", [
-    (giving(Answer(json_error=CheckedValueError("x"))), ZeroDivisionError,
-     SEARCH.take_over if sys.version_info < (3, 12) else SEARCH.decode),
-    (raising(ValueSubclass("refused")), ValueSubclass, SEARCH.post),
-    (raising(ValueError("bad url")), ValueError, SEARCH.post),
-    (giving(Answer(status_code=Compares(error=ValueError))), ValueError, SEARCH.status),
-    (giving(undecodable(ValueError("text unreadable"), status_code=404)), ValueError, SEARCH.status_message),
-    (giving(Answer([])), AttributeError, SEARCH.success),
-    (giving(Answer(json_error=NamedValueError("look-alike"))), NamedValueError, SEARCH.decode),
-])
+@pytest.mark.parametrize(
+    "respond, error, line",
+    [
+        (
+            giving(Answer(json_error=CheckedValueError("x"))),
+            ZeroDivisionError,
+            SEARCH.take_over if sys.version_info < (3, 12) else SEARCH.decode,
+        ),
+        (raising(ValueSubclass("refused")), ValueSubclass, SEARCH.post),
+        (raising(ValueError("bad url")), ValueError, SEARCH.post),
+        (giving(Answer(status_code=Compares(error=ValueError))), ValueError, SEARCH.status),
+        (giving(undecodable(ValueError("text unreadable"), status_code=404)), ValueError, SEARCH.status_message),
+        (giving(Answer([])), AttributeError, SEARCH.success),
+        (giving(Answer(json_error=NamedValueError("look-alike"))), NamedValueError, SEARCH.decode),
+    ],
+)
 def test_what_is_not_caught(obj, fake_requests, respond, error, line):
     fake_requests.respond = respond
     with pytest.raises(error) as info:
@@ -144,13 +152,16 @@ def test_what_is_not_caught(obj, fake_requests, respond, error, line):
     assert info.value.__context__ is None
 
 
-@pytest.mark.parametrize("response, error", [
-    (undecodable(RuntimeError("gone")), RuntimeError),
-    (undecodable(ValueError("again")), ValueError),
-    (type("NoText", (), {"status_code": 200, "json": lambda s: int("not json")})(), AttributeError),
-    (undecodable(text=Shown(error=ValueError)), ValueError),
-    (undecodable(text=Shown(error=LookupError)), LookupError),
-])
+@pytest.mark.parametrize(
+    "response, error",
+    [
+        (undecodable(RuntimeError("gone")), RuntimeError),
+        (undecodable(ValueError("again")), ValueError),
+        (type("NoText", (), {"status_code": 200, "json": lambda s: int("not json")})(), AttributeError),
+        (undecodable(text=Shown(error=ValueError)), ValueError),
+        (undecodable(text=Shown(error=LookupError)), LookupError),
+    ],
+)
 def test_a_failure_in_the_handler_leaves_with_the_caught_error_as_context(obj, fake_requests, response, error):
     fake_requests.respond = lambda *a, **k: response
     with pytest.raises(error) as info:
@@ -271,14 +282,17 @@ class LazilyRaised(Response):
 
 
 # class raised lazily -> message, or (exception type, lines of the module's entries)
-@pytest.mark.parametrize("cls, outcome", [
-    (ValueSubclass, RESULTS + "raw"),
-    (made_by(ValueError), RESULTS + "raw"),
-    (made_by(ValueError, base=Exception), RESULTS + "raw"),
-    (made_by(KeyError), (KeyError, [SEARCH.decode])),
-    (made_by(ArithmeticError), (ArithmeticError, [SEARCH.decode])),
-    (InitFails, (RuntimeError, [SEARCH.take_over])),
-])
+@pytest.mark.parametrize(
+    "cls, outcome",
+    [
+        (ValueSubclass, RESULTS + "raw"),
+        (made_by(ValueError), RESULTS + "raw"),
+        (made_by(ValueError, base=Exception), RESULTS + "raw"),
+        (made_by(KeyError), (KeyError, [SEARCH.decode])),
+        (made_by(ArithmeticError), (ArithmeticError, [SEARCH.decode])),
+        (InitFails, (RuntimeError, [SEARCH.take_over])),
+    ],
+)
 def test_a_lazily_raised_exception_is_matched_as_an_except_clause_would(obj, fake_requests, cls, outcome):
     testcapi = pytest.importorskip("_testcapi")
     made = getattr(cls, "made", [])
@@ -327,8 +341,10 @@ def test_overlapping_calls_on_two_threads_keep_their_own_handled_exceptions(obj,
             if name == "other":
                 other_done.set()
 
-    threads = [threading.Thread(target=run, name=name, args=(name, error))
-               for name, error in [("paused", LookupError("paused's")), ("other", KeyError("other's"))]]
+    threads = [
+        threading.Thread(target=run, name=name, args=(name, error))
+        for name, error in [("paused", LookupError("paused's")), ("other", KeyError("other's"))]
+    ]
     for thread in threads:
         thread.start()
     for thread in threads:

@@ -4,6 +4,7 @@ without a bound method or answered by an exact dict directly, ints and
 one-byte texts joined into the message in one copy, search's request dicts
 copied from constant-keyed ones, a plainly raised ValueError taken over
 without normalising. The pure-Python equivalent is the oracle."""
+
 from __future__ import annotations
 
 import enum
@@ -22,6 +23,7 @@ from source_map import VALIDATE
 @pytest.fixture
 def both(api_logic, monkeypatch):
     """Installs one `requests` in front of both clients; returns a caller."""
+
     def install(requests_value: Any) -> None:
         monkeypatch.setattr(api_logic, "requests", requests_value)
         monkeypatch.setattr(reference_client, "requests", requests_value)
@@ -47,6 +49,7 @@ def module_requests(respond, name: str = "requests") -> types.ModuleType:
 
 # --- `post` of a plain module --------------------------------------------------
 
+
 def test_module_post_replaced_or_removed_between_calls(both, api_logic):
     module = module_requests(Response(200, {"success": False, "message": "first"}))
     both.install(module)
@@ -57,7 +60,7 @@ def test_module_post_replaced_or_removed_between_calls(both, api_logic):
     with pytest.raises(AttributeError, match="module 'requests' has no attribute 'post'") as info:
         api_logic.InternalClass().validate_token("t")
     assert module_entries(info.value) == [(VALIDATE.function, VALIDATE.post)]
-    module.__getattr__ = lambda name: (lambda url, **kwargs: Response(200, {"success": False, "message": name}))
+    module.__getattr__ = lambda name: lambda url, **kwargs: Response(200, {"success": False, "message": name})
     assert both("validate_token", "t") == ("Token validation failed: post",) * 2
 
 
@@ -82,6 +85,7 @@ def get_function(record: list, answer: dict):
     def get(*args):
         record.append(args)
         return answer.get(*args)
+
     return get
 
 
@@ -145,22 +149,29 @@ def wrap(value, record):
 GETS = {
     "dict subclass": make_dict_with_get,
     "method": lambda r, a: MethodGet(r, {k: MethodGet(r, v) if isinstance(v, dict) else v for k, v in a.items()}),
-    "instance attribute": lambda r, a: ShadowedGet(r, {k: ShadowedGet(r, v) if isinstance(v, dict) else v
-                                                       for k, v in a.items()}),
+    "instance attribute": lambda r, a: ShadowedGet(
+        r, {k: ShadowedGet(r, v) if isinstance(v, dict) else v for k, v in a.items()}
+    ),
     "property": lambda r, a: PropertyGet(r, {k: PropertyGet(r, v) if isinstance(v, dict) else v for k, v in a.items()}),
-    "plain function": lambda r, a: StaticGet(r, {k: StaticGet(r, v) if isinstance(v, dict) else v for k, v in a.items()}),
-    "callable object": lambda r, a: CallableGet(r, {k: CallableGet(r, v) if isinstance(v, dict) else v
-                                                    for k, v in a.items()}),
+    "plain function": lambda r, a: StaticGet(
+        r, {k: StaticGet(r, v) if isinstance(v, dict) else v for k, v in a.items()}
+    ),
+    "callable object": lambda r, a: CallableGet(
+        r, {k: CallableGet(r, v) if isinstance(v, dict) else v for k, v in a.items()}
+    ),
 }
 
 
 @pytest.mark.parametrize("kind", list(GETS))
-@pytest.mark.parametrize("method, args, answer", [
-    ("validate_token", ("t",), ANSWER),
-    ("search_query", ("t", "q"), {"success": True, "type": "results", "data": [1]}),
-    ("search_query", ("t", "q"), {"success": True, "type": "results"}),
-    ("search_query", ("t", "q"), {"success": False}),
-])
+@pytest.mark.parametrize(
+    "method, args, answer",
+    [
+        ("validate_token", ("t",), ANSWER),
+        ("search_query", ("t", "q"), {"success": True, "type": "results", "data": [1]}),
+        ("search_query", ("t", "q"), {"success": True, "type": "results"}),
+        ("search_query", ("t", "q"), {"success": False}),
+    ],
+)
 def test_every_kind_of_get_is_called_alike(both, kind, method, args, answer):
     records = []
     for _ in range(2):
@@ -172,26 +183,50 @@ def test_every_kind_of_get_is_called_alike(both, kind, method, args, answer):
         assert native == python and isinstance(native, str)
     # Each client ran once per loop; the native client's calls come first.
     first = records[0][: len(records[0]) // 2]
-    assert first == records[0][len(records[0]) // 2:] and first
+    assert first == records[0][len(records[0]) // 2 :] and first
 
 
 # --- The message ------------------------------------------------------------
+
 
 class Level(enum.IntEnum):
     HIGH = 3
 
 
-VALUES = [0, 7, -7, 12, sys.maxsize, -sys.maxsize - 1, 2 ** 64, -(10 ** 30), True, Level.HIGH, 2.5,
-          "", "x", "café", "ÿ", "日本", "😀", Text("sub"), None, [1, "a"]]
+VALUES = [
+    0,
+    7,
+    -7,
+    12,
+    sys.maxsize,
+    -sys.maxsize - 1,
+    2**64,
+    -(10**30),
+    True,
+    Level.HIGH,
+    2.5,
+    "",
+    "x",
+    "café",
+    "ÿ",
+    "日本",
+    "😀",
+    Text("sub"),
+    None,
+    [1, "a"],
+]
 
 
 @pytest.mark.parametrize("value", VALUES, ids=repr)
-@pytest.mark.parametrize("method, args, answer", [
-    ("validate_token", ("t",), lambda v: {"success": True, "type": "credits_data", "data": {"Credits": v}}),
-    ("validate_token", ("t",), lambda v: {"success": False, "message": v}),
-    ("search_query", ("t", "q"), lambda v: {"success": True, "data": v}),
-    ("search_query", ("t", "q"), lambda v: {"success": False, "message": v}),
-])
+@pytest.mark.parametrize(
+    "method, args, answer",
+    [
+        ("validate_token", ("t",), lambda v: {"success": True, "type": "credits_data", "data": {"Credits": v}}),
+        ("validate_token", ("t",), lambda v: {"success": False, "message": v}),
+        ("search_query", ("t", "q"), lambda v: {"success": True, "data": v}),
+        ("search_query", ("t", "q"), lambda v: {"success": False, "message": v}),
+    ],
+)
 def test_messages_match_the_python_client(both, value, method, args, answer):
     both.install(module_requests(Response(200, answer(value))))
     native, python = both(method, *args)
@@ -199,8 +234,10 @@ def test_messages_match_the_python_client(both, value, method, args, answer):
 
 
 @pytest.mark.parametrize("text", ["", "plain", "é", "日本", "😀"])
-@pytest.mark.parametrize("method, args, status", [
-    ("validate_token", ("t",), 500), ("search_query", ("t", "q"), 404), ("search_query", ("t", "q"), 200)])
+@pytest.mark.parametrize(
+    "method, args, status",
+    [("validate_token", ("t",), 500), ("search_query", ("t", "q"), 404), ("search_query", ("t", "q"), 200)],
+)
 def test_raw_text_messages_match_the_python_client(both, text, method, args, status):
     both.install(module_requests(Response(status, text=text, json_error=ValueError("no JSON"))))
     native, python = both(method, *args)
@@ -208,6 +245,7 @@ def test_raw_text_messages_match_the_python_client(both, text, method, args, sta
 
 
 # --- Search's request dicts -------------------------------------------------------
+
 
 def test_search_dicts_are_new_and_alike_to_dicts_built_member_by_member(api_logic, monkeypatch):
     received = []
@@ -225,8 +263,11 @@ def test_search_dicts_are_new_and_alike_to_dicts_built_member_by_member(api_logi
     obj.search_query(token, query)
     (h1, j1, hs, js), (h2, j2, hs2, js2) = received
     assert h1 is not h2 and j1 is not j2
-    assert list(h2.items()) == [("Content-Type", "application/json"), ("authToken", "changed by the callee"),
-                                ("extra", 1)]
+    assert list(h2.items()) == [
+        ("Content-Type", "application/json"),
+        ("authToken", "changed by the callee"),
+        ("extra", 1),
+    ]
     expected_headers, expected_json = {}, {}
     expected_headers["Content-Type"] = "application/json"
     expected_headers["authToken"] = token
@@ -236,6 +277,7 @@ def test_search_dicts_are_new_and_alike_to_dicts_built_member_by_member(api_logi
 
 
 # --- The ValueError handler ---------------------------------------------------------
+
 
 class Meta(type):
     checks = 0
@@ -254,4 +296,4 @@ def test_handler_on_plainly_raised_errors(both, error):
     both.install(module_requests(Response(200, text="raw", json_error=error)))
     native, python = both("search_query", "t", "q")
     assert native == python
-    assert native == (("Search results: raw" if isinstance(error, ValueError) else (KeyError, "'k'")))
+    assert native == ("Search results: raw" if isinstance(error, ValueError) else (KeyError, "'k'"))

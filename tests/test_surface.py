@@ -1,4 +1,5 @@
 """The module's namespace, the class InternalClass and the method object type."""
+
 from __future__ import annotations
 
 import builtins
@@ -18,21 +19,33 @@ BASETYPE, HAVE_VECTORCALL, HAVE_GC, METHOD_DESCRIPTOR = 1 << 10, 1 << 11, 1 << 1
 
 def test_namespace_holds_exactly_the_module_names(api_logic):
     assert set(vars(api_logic)) == {
-        "__name__", "__doc__", "__package__", "__loader__", "__file__", "__spec__",
-        "__builtins__", "requests", "Optional", "InternalClass", "__test__",
+        "__name__",
+        "__doc__",
+        "__package__",
+        "__loader__",
+        "__file__",
+        "__spec__",
+        "__builtins__",
+        "requests",
+        "Optional",
+        "InternalClass",
+        "__test__",
     }
 
 
-@pytest.mark.parametrize("name, expected", [
-    ("__name__", lambda m: MODULE),
-    ("__doc__", lambda m: None),
-    ("__package__", lambda m: "tarnvel._internal"),
-    ("__file__", lambda m: m.__spec__.origin),
-    ("__loader__", lambda m: m.__spec__.loader),
-    ("__builtins__", lambda m: builtins),
-    ("Optional", lambda m: typing.Optional),
-    ("requests", lambda m: importlib.import_module("requests")),
-])
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("__name__", lambda m: MODULE),
+        ("__doc__", lambda m: None),
+        ("__package__", lambda m: "tarnvel._internal"),
+        ("__file__", lambda m: m.__spec__.origin),
+        ("__loader__", lambda m: m.__spec__.loader),
+        ("__builtins__", lambda m: builtins),
+        ("Optional", lambda m: typing.Optional),
+        ("requests", lambda m: importlib.import_module("requests")),
+    ],
+)
 def test_namespace_values(api_logic, name, expected):
     value, want = getattr(api_logic, name), expected(api_logic)
     assert value is want or (isinstance(want, str) and value == want)
@@ -42,21 +55,23 @@ def test_test_marker_is_an_empty_dict(api_logic):
     assert type(api_logic.__test__) is dict and api_logic.__test__ == {}
 
 
-@pytest.mark.parametrize("attribute, expected", [
-    ("__module__", MODULE),
-    ("__qualname__", "InternalClass"),
-    ("__name__", "InternalClass"),
-    ("__doc__", None),
-    ("__bases__", (object,)),
-])
+@pytest.mark.parametrize(
+    "attribute, expected",
+    [
+        ("__module__", MODULE),
+        ("__qualname__", "InternalClass"),
+        ("__name__", "InternalClass"),
+        ("__doc__", None),
+        ("__bases__", (object,)),
+    ],
+)
 def test_class_attributes(api_logic, attribute, expected):
     assert getattr(api_logic.InternalClass, attribute) == expected
     assert type(api_logic.InternalClass) is type
 
 
 def test_class_dict_order(api_logic):
-    assert list(api_logic.InternalClass.__dict__) == [
-        "__module__", *METHODS, "__dict__", "__weakref__", "__doc__"]
+    assert list(api_logic.InternalClass.__dict__) == ["__module__", *METHODS, "__dict__", "__weakref__", "__doc__"]
 
 
 @pytest.mark.parametrize("method, qualname", [(m, f"InternalClass.{m}") for m in METHODS])
@@ -83,10 +98,13 @@ def test_instances_share_the_constructor_constant(api_logic):
     assert first._api_key is second._api_key
 
 
-@pytest.mark.parametrize("symbol, kind", [
-    ("PyInit_api_logic", None),
-    ("tarnvel_api_logic_embedded_as_main", ctypes.c_int32),
-])
+@pytest.mark.parametrize(
+    "symbol, kind",
+    [
+        ("PyInit_api_logic", None),
+        ("tarnvel_api_logic_embedded_as_main", ctypes.c_int32),
+    ],
+)
 def test_exported_symbols(api_logic, symbol, kind):
     library = ctypes.CDLL(api_logic.__file__)
     if kind is None:

@@ -1,6 +1,7 @@
 """Calls from many threads at once: every call gets the message its own
 arguments call for, and a thread's handled exception (what sys.exc_info()
 reports) is the same after every call as before it."""
+
 from __future__ import annotations
 
 import asyncio
@@ -8,7 +9,8 @@ import sys
 import threading
 import time
 import types
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
@@ -98,8 +100,9 @@ def calls_of_thread(obj: Any, index: int) -> list[tuple[Callable[[], str], Any]]
     branches = list(SEARCH_BRANCHES)
     for i in range(CALLS):
         token = f"t{index}-{i}-\u20ac"
-        calls.append((lambda t=token: obj.validate_token(t),
-                      "Token validated successfully. Credits available: " + token))
+        calls.append(
+            (lambda t=token: obj.validate_token(t), "Token validated successfully. Credits available: " + token)
+        )
         branch = branches[(index + i) % len(branches)]
         query = f"{branch}:{index}:{i}"
         calls.append((lambda q=query: obj.search_query("tok:" + q, q), SEARCH_BRANCHES[branch](query)))
@@ -149,6 +152,7 @@ def test_requests_and_its_post_replaced_while_threads_call(api_logic, monkeypatc
         def post(url: str, headers: Any, json: dict[str, Any]) -> Response:
             time.sleep(0)
             return Response(200, {"success": True, "type": "credits_data", "data": {"Credits": tag}})
+
         return post
 
     for k, module in enumerate(modules):
@@ -252,7 +256,7 @@ def test_threads_over_tls_against_the_sandbox(api_logic):
                 for _ in range(rounds):
                     for k in range(len(SANDBOX_CALLS)):
                         method, args, expected = SANDBOX_CALLS[(index + k) % len(SANDBOX_CALLS)]
-                        got = outcome(lambda: getattr(obj, method)(*args))
+                        got = outcome(lambda method=method, args=args: getattr(obj, method)(*args))
                         if got != expected:
                             complaints.append(f"thread {index}: {method}{args}: {got!r}")
                         if sys.exc_info()[1] is not own:

@@ -1,4 +1,5 @@
 """The type stub: type checkers see InternalClass and its signatures."""
+
 from __future__ import annotations
 
 import os
@@ -17,9 +18,11 @@ CASES = Path(__file__).parent / "typing_cases"
 def run_mypy(case: str) -> subprocess.CompletedProcess[str]:
     # mypy runs on the host interpreter only; it reads files, never imports the module.
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", "/dev/null",
-         str(CASES / case)],
-        capture_output=True, text=True, cwd=str(CASES), timeout=300,
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", "/dev/null", str(CASES / case)],
+        capture_output=True,
+        text=True,
+        cwd=str(CASES),
+        timeout=300,
     )
 
 

@@ -1,4 +1,5 @@
 """Token validation: the decision table over the answer, and where each failure is reported."""
+
 from __future__ import annotations
 
 import sys
@@ -7,8 +8,21 @@ import pytest
 
 from conftest import answer
 from response_doubles import Response, TextFails
-from service_doubles import (STATUS_CASES, Compares, ComparesStr, Falsy, FormatsAnInt, OddFloat, OddInt, Scripted,
-                             Sequenced, Shown, ShownStr, module_entries, no_attribute)
+from service_doubles import (
+    STATUS_CASES,
+    Compares,
+    ComparesStr,
+    Falsy,
+    FormatsAnInt,
+    OddFloat,
+    OddInt,
+    Scripted,
+    Sequenced,
+    Shown,
+    ShownStr,
+    module_entries,
+    no_attribute,
+)
 from source_map import VALIDATE
 
 CREDITS = "Token validated successfully. Credits available: "
@@ -23,71 +37,74 @@ def credits_answer(credits):
     return {"success": True, "type": "credits_data", "data": {"Credits": credits}}
 
 
-@pytest.mark.parametrize("decoded, message", [
-    # credits, rendered
-    (credits_answer(12), CREDITS + "12"),
-    (credits_answer(2.5), CREDITS + "2.5"),
-    (credits_answer(-0.0), CREDITS + "-0.0"),
-    (credits_answer(1e16), CREDITS + "1e+16"),
-    (credits_answer("plenty "), CREDITS + "plenty "),
-    (credits_answer(""), CREDITS),
-    (credits_answer(None), CREDITS + "None"),
-    (credits_answer(True), CREDITS + "True"),
-    (credits_answer(False), CREDITS + "False"),
-    (credits_answer({"n": 1, "s": "x"}), CREDITS + "{'n': 1, 's': 'x'}"),
-    (credits_answer([1, "a", None]), CREDITS + "[1, 'a', None]"),
-    (credits_answer(10**100), CREDITS + "1" + "0" * 100),
-    (credits_answer(ShownStr("7")), CREDITS + "<7>"),
-    (credits_answer(Shown("rendered")), CREDITS + "rendered"),
-    (credits_answer(OddInt(3)), CREDITS + "formatted"),
-    (credits_answer(OddFloat(3.5)), CREDITS + "formatted"),
-    # credits absent, in every way
-    ({"success": True, "type": "credits_data"}, CREDITS + "N/A"),
-    ({"success": True, "type": "credits_data", "data": {}}, CREDITS + "N/A"),
-    ({"success": True, "type": "credits_data", "data": {"credits": 5}}, CREDITS + "N/A"),
-    ({"success": True, "type": "credits_data", "data": Scripted({})}, CREDITS + "N/A"),
-    # the fixed messages
-    ({"success": True, "type": "no_credits"}, NO_CREDITS),
-    ({"success": True, "type": "invalid"}, INVALID),
-    ({"success": True, "type": ShownStr("invalid")}, INVALID),
-    ({"success": True, "type": Compares(error=None, result=True)}, CREDITS + "N/A"),
-    # any other type
-    ({"success": True}, UNEXPECTED),
-    ({"success": True, "type": None}, UNEXPECTED),
-    ({"success": True, "type": 5}, UNEXPECTED),
-    ({"success": True, "type": ["invalid"]}, UNEXPECTED),
-    ({"success": True, "type": {"invalid": 1}}, UNEXPECTED),
-    ({"success": True, "type": "Credits_data"}, UNEXPECTED),
-    ({"success": True, "type": "INVALID"}, UNEXPECTED),
-    ({"success": True, "type": "invalid "}, UNEXPECTED),
-    ({"success": True, "type": " no_credits"}, UNEXPECTED),
-    ({"success": True, "type": "invalid\0"}, UNEXPECTED),
-    ({"success": True, "type": ComparesStr("invalid", error=None)}, UNEXPECTED),
-    ({"success": True, "type": "invalíd"}, UNEXPECTED),
-    ({"success": True, "type": Compares(error=None, result=NotImplemented)}, UNEXPECTED),
-    # truth of "success"
-    ({"success": "false", "type": "invalid"}, INVALID),
-    ({"success": 1, "type": "invalid"}, INVALID),
-    ({"success": [0], "type": "invalid"}, INVALID),
-    ({"success": {"a": 1}, "type": "invalid"}, INVALID),
-    ({"success": -0.5, "type": "invalid"}, INVALID),
-    ({"success": 0, "type": "invalid"}, FAILED + "None"),
-    ({"success": 0.0, "type": "invalid"}, FAILED + "None"),
-    ({"success": "", "type": "invalid"}, FAILED + "None"),
-    ({"success": [], "type": "invalid"}, FAILED + "None"),
-    ({"success": {}, "type": "invalid"}, FAILED + "None"),
-    ({"success": None, "type": "invalid"}, FAILED + "None"),
-    # refusal: message rendered, None when absent
-    ({"success": False, "message": "Bad token"}, FAILED + "Bad token"),
-    ({"success": False, "message": 42}, FAILED + "42"),
-    ({"success": False, "message": 4.25}, FAILED + "4.25"),
-    ({"success": False, "message": None}, FAILED + "None"),
-    ({"success": False, "message": ["a"]}, FAILED + "['a']"),
-    ({"success": False, "message": ShownStr("m")}, FAILED + "<m>"),
-    ({"success": False}, FAILED + "None"),
-    ({}, FAILED + "None"),
-    ({"success": False, "type": "credits_data", "message": "no"}, FAILED + "no"),
-])
+@pytest.mark.parametrize(
+    "decoded, message",
+    [
+        # credits, rendered
+        (credits_answer(12), CREDITS + "12"),
+        (credits_answer(2.5), CREDITS + "2.5"),
+        (credits_answer(-0.0), CREDITS + "-0.0"),
+        (credits_answer(1e16), CREDITS + "1e+16"),
+        (credits_answer("plenty "), CREDITS + "plenty "),
+        (credits_answer(""), CREDITS),
+        (credits_answer(None), CREDITS + "None"),
+        (credits_answer(True), CREDITS + "True"),
+        (credits_answer(False), CREDITS + "False"),
+        (credits_answer({"n": 1, "s": "x"}), CREDITS + "{'n': 1, 's': 'x'}"),
+        (credits_answer([1, "a", None]), CREDITS + "[1, 'a', None]"),
+        (credits_answer(10**100), CREDITS + "1" + "0" * 100),
+        (credits_answer(ShownStr("7")), CREDITS + "<7>"),
+        (credits_answer(Shown("rendered")), CREDITS + "rendered"),
+        (credits_answer(OddInt(3)), CREDITS + "formatted"),
+        (credits_answer(OddFloat(3.5)), CREDITS + "formatted"),
+        # credits absent, in every way
+        ({"success": True, "type": "credits_data"}, CREDITS + "N/A"),
+        ({"success": True, "type": "credits_data", "data": {}}, CREDITS + "N/A"),
+        ({"success": True, "type": "credits_data", "data": {"credits": 5}}, CREDITS + "N/A"),
+        ({"success": True, "type": "credits_data", "data": Scripted({})}, CREDITS + "N/A"),
+        # the fixed messages
+        ({"success": True, "type": "no_credits"}, NO_CREDITS),
+        ({"success": True, "type": "invalid"}, INVALID),
+        ({"success": True, "type": ShownStr("invalid")}, INVALID),
+        ({"success": True, "type": Compares(error=None, result=True)}, CREDITS + "N/A"),
+        # any other type
+        ({"success": True}, UNEXPECTED),
+        ({"success": True, "type": None}, UNEXPECTED),
+        ({"success": True, "type": 5}, UNEXPECTED),
+        ({"success": True, "type": ["invalid"]}, UNEXPECTED),
+        ({"success": True, "type": {"invalid": 1}}, UNEXPECTED),
+        ({"success": True, "type": "Credits_data"}, UNEXPECTED),
+        ({"success": True, "type": "INVALID"}, UNEXPECTED),
+        ({"success": True, "type": "invalid "}, UNEXPECTED),
+        ({"success": True, "type": " no_credits"}, UNEXPECTED),
+        ({"success": True, "type": "invalid\0"}, UNEXPECTED),
+        ({"success": True, "type": ComparesStr("invalid", error=None)}, UNEXPECTED),
+        ({"success": True, "type": "invalíd"}, UNEXPECTED),
+        ({"success": True, "type": Compares(error=None, result=NotImplemented)}, UNEXPECTED),
+        # truth of "success"
+        ({"success": "false", "type": "invalid"}, INVALID),
+        ({"success": 1, "type": "invalid"}, INVALID),
+        ({"success": [0], "type": "invalid"}, INVALID),
+        ({"success": {"a": 1}, "type": "invalid"}, INVALID),
+        ({"success": -0.5, "type": "invalid"}, INVALID),
+        ({"success": 0, "type": "invalid"}, FAILED + "None"),
+        ({"success": 0.0, "type": "invalid"}, FAILED + "None"),
+        ({"success": "", "type": "invalid"}, FAILED + "None"),
+        ({"success": [], "type": "invalid"}, FAILED + "None"),
+        ({"success": {}, "type": "invalid"}, FAILED + "None"),
+        ({"success": None, "type": "invalid"}, FAILED + "None"),
+        # refusal: message rendered, None when absent
+        ({"success": False, "message": "Bad token"}, FAILED + "Bad token"),
+        ({"success": False, "message": 42}, FAILED + "42"),
+        ({"success": False, "message": 4.25}, FAILED + "4.25"),
+        ({"success": False, "message": None}, FAILED + "None"),
+        ({"success": False, "message": ["a"]}, FAILED + "['a']"),
+        ({"success": False, "message": ShownStr("m")}, FAILED + "<m>"),
+        ({"success": False}, FAILED + "None"),
+        ({}, FAILED + "None"),
+        ({"success": False, "type": "credits_data", "message": "no"}, FAILED + "no"),
+    ],
+)
 def test_decision_table(obj, fake_requests, decoded, message):
     fake_requests.respond = answer(200, decoded)
     assert obj.validate_token("t") == message
@@ -107,23 +124,28 @@ def test_status_test(obj, fake_requests, status_code, passes):
     assert obj.validate_token("t") == expected
 
 
-@pytest.mark.parametrize("text, message", [
-    ("", ERROR),
-    ("Not Found", ERROR + "Not Found"),
-    ("{\"success\": true, \"type\": \"invalid\"}", ERROR + "{\"success\": true, \"type\": \"invalid\"}"),
-    (ShownStr("body"), ERROR + "<body>"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("", ERROR),
+        ("Not Found", ERROR + "Not Found"),
+        ('{"success": true, "type": "invalid"}', ERROR + '{"success": true, "type": "invalid"}'),
+        (ShownStr("body"), ERROR + "<body>"),
+    ],
+)
 def test_status_refused_renders_the_text_and_never_decodes(obj, fake_requests, text, message):
     fake_requests.respond = answer(500, text=text, json_error=AssertionError("decoded"))
     assert obj.validate_token("t") == message
 
 
-@pytest.mark.parametrize("decoded, received", [
-    ({"success": True, "type": "credits_data", "data": {"Credits": 1}},
-     [("success",), ("type",), ("data", {})]),
-    ({"success": True, "type": "invalid"}, [("success",), ("type",)]),
-    ({"success": False, "type": "invalid"}, [("success",), ("message",)]),
-])
+@pytest.mark.parametrize(
+    "decoded, received",
+    [
+        ({"success": True, "type": "credits_data", "data": {"Credits": 1}}, [("success",), ("type",), ("data", {})]),
+        ({"success": True, "type": "invalid"}, [("success",), ("type",)]),
+        ({"success": False, "type": "invalid"}, [("success",), ("message",)]),
+    ],
+)
 def test_lookups_and_their_arguments(obj, fake_requests, decoded, received):
     scripted = Scripted(decoded)
     fake_requests.respond = answer(200, scripted)
@@ -178,43 +200,69 @@ def big_int():
 
 
 # how the step fails -> exception, line
-@pytest.mark.parametrize("response, error, line", [
-    (no_attribute("status_code"), AttributeError, VALIDATE.status),
-    (Response(Compares()), RuntimeError, VALIDATE.status),
-    (Response(Compares(error=None, result=Falsy())), RuntimeError, VALIDATE.status),
-    (no_attribute("json"), AttributeError, VALIDATE.decode),
-    (Response(200, json_error=ValueError("not json")), ValueError, VALIDATE.decode),
-    (Response(200, json_error=KeyError("k")), KeyError, VALIDATE.decode),
-    (Response(200, ["success"]), AttributeError, VALIDATE.success),
-    (Response(200, None), AttributeError, VALIDATE.success),
-    (Response(200, "text"), AttributeError, VALIDATE.success),
-    (Response(200, 3), AttributeError, VALIDATE.success),
-    (Response(200, Scripted({"success": ValueError})), ValueError, VALIDATE.success),
-    (Response(200, {"success": Falsy()}), RuntimeError, VALIDATE.success),
-    (Response(200, Scripted({"success": True, "type": LookupError})), LookupError, VALIDATE.type),
-    (Response(200, {"success": True, "type": Compares("credits_data")}), RuntimeError, VALIDATE.match_credits_data),
-    (Response(200, {"success": True, "type": Compares(error=None, result=Falsy())}), RuntimeError,
-     VALIDATE.match_credits_data),
-    (Response(200, {"success": True, "type": "credits_data", "data": None}), AttributeError, VALIDATE.lookup_credits),
-    (Response(200, {"success": True, "type": "credits_data", "data": ["Credits"]}), AttributeError,
-     VALIDATE.lookup_credits),
-    (Response(200, {"success": True, "type": "credits_data", "data": "Credits"}), AttributeError,
-     VALIDATE.lookup_credits),
-    (Response(200, {"success": True, "type": "credits_data", "data": 1}), AttributeError, VALIDATE.lookup_credits),
-    (Response(200, {"success": True, "type": "credits_data", "data": True}), AttributeError, VALIDATE.lookup_credits),
-    (Response(200, Scripted({"success": True, "type": "credits_data", "data": KeyError})), KeyError,
-     VALIDATE.lookup_credits),
-    (Response(200, {"success": True, "type": "credits_data", "data": Scripted({"Credits": OSError})}),
-     OSError, VALIDATE.lookup_credits),
-    (Response(200, credits_answer(Shown(error=ZeroDivisionError))), ZeroDivisionError, VALIDATE.credits_message),
-    (Response(200, credits_answer(FormatsAnInt())), TypeError, VALIDATE.credits_message),
-    (Response(200, {"success": True, "type": Compares("no_credits")}), RuntimeError, VALIDATE.match_no_credits),
-    (Response(200, {"success": True, "type": Compares("invalid")}), RuntimeError, VALIDATE.match_invalid),
-    (Response(200, Scripted({"success": False, "message": IndexError})), IndexError, VALIDATE.failure_message),
-    (Response(200, {"success": False, "message": Shown(error=ValueError)}), ValueError, VALIDATE.failure_message),
-    (TextFails(404), RuntimeError, VALIDATE.status_message),
-    (TextFails(404, error=ValueError), ValueError, VALIDATE.status_message),
-])
+@pytest.mark.parametrize(
+    "response, error, line",
+    [
+        (no_attribute("status_code"), AttributeError, VALIDATE.status),
+        (Response(Compares()), RuntimeError, VALIDATE.status),
+        (Response(Compares(error=None, result=Falsy())), RuntimeError, VALIDATE.status),
+        (no_attribute("json"), AttributeError, VALIDATE.decode),
+        (Response(200, json_error=ValueError("not json")), ValueError, VALIDATE.decode),
+        (Response(200, json_error=KeyError("k")), KeyError, VALIDATE.decode),
+        (Response(200, ["success"]), AttributeError, VALIDATE.success),
+        (Response(200, None), AttributeError, VALIDATE.success),
+        (Response(200, "text"), AttributeError, VALIDATE.success),
+        (Response(200, 3), AttributeError, VALIDATE.success),
+        (Response(200, Scripted({"success": ValueError})), ValueError, VALIDATE.success),
+        (Response(200, {"success": Falsy()}), RuntimeError, VALIDATE.success),
+        (Response(200, Scripted({"success": True, "type": LookupError})), LookupError, VALIDATE.type),
+        (Response(200, {"success": True, "type": Compares("credits_data")}), RuntimeError, VALIDATE.match_credits_data),
+        (
+            Response(200, {"success": True, "type": Compares(error=None, result=Falsy())}),
+            RuntimeError,
+            VALIDATE.match_credits_data,
+        ),
+        (
+            Response(200, {"success": True, "type": "credits_data", "data": None}),
+            AttributeError,
+            VALIDATE.lookup_credits,
+        ),
+        (
+            Response(200, {"success": True, "type": "credits_data", "data": ["Credits"]}),
+            AttributeError,
+            VALIDATE.lookup_credits,
+        ),
+        (
+            Response(200, {"success": True, "type": "credits_data", "data": "Credits"}),
+            AttributeError,
+            VALIDATE.lookup_credits,
+        ),
+        (Response(200, {"success": True, "type": "credits_data", "data": 1}), AttributeError, VALIDATE.lookup_credits),
+        (
+            Response(200, {"success": True, "type": "credits_data", "data": True}),
+            AttributeError,
+            VALIDATE.lookup_credits,
+        ),
+        (
+            Response(200, Scripted({"success": True, "type": "credits_data", "data": KeyError})),
+            KeyError,
+            VALIDATE.lookup_credits,
+        ),
+        (
+            Response(200, {"success": True, "type": "credits_data", "data": Scripted({"Credits": OSError})}),
+            OSError,
+            VALIDATE.lookup_credits,
+        ),
+        (Response(200, credits_answer(Shown(error=ZeroDivisionError))), ZeroDivisionError, VALIDATE.credits_message),
+        (Response(200, credits_answer(FormatsAnInt())), TypeError, VALIDATE.credits_message),
+        (Response(200, {"success": True, "type": Compares("no_credits")}), RuntimeError, VALIDATE.match_no_credits),
+        (Response(200, {"success": True, "type": Compares("invalid")}), RuntimeError, VALIDATE.match_invalid),
+        (Response(200, Scripted({"success": False, "message": IndexError})), IndexError, VALIDATE.failure_message),
+        (Response(200, {"success": False, "message": Shown(error=ValueError)}), ValueError, VALIDATE.failure_message),
+        (TextFails(404), RuntimeError, VALIDATE.status_message),
+        (TextFails(404, error=ValueError), ValueError, VALIDATE.status_message),
+    ],
+)
 def test_failures_propagate_with_their_line(obj, fake_requests, response, error, line):
     fake_requests.respond = lambda *a, **k: response
     with pytest.raises(error) as info:
@@ -229,12 +277,15 @@ def test_an_integer_too_long_to_render_fails_at_the_credits_line(obj, fake_reque
     assert module_entries(info.value) == [(VALIDATE.function, VALIDATE.credits_message)]
 
 
-@pytest.mark.parametrize("response", [
-    Response(500, text="down"),
-    Response(200, {"success": True, "type": "invalid"}),
-    Response(200, {"success": False}),
-    Response(200, json_error=ValueError("not json")),
-])
+@pytest.mark.parametrize(
+    "response",
+    [
+        Response(500, text="down"),
+        Response(200, {"success": True, "type": "invalid"}),
+        Response(200, {"success": False}),
+        Response(200, json_error=ValueError("not json")),
+    ],
+)
 def test_the_callers_handled_exception_is_untouched(obj, fake_requests, response):
     fake_requests.respond = lambda *a, **k: response
     try:

@@ -132,7 +132,8 @@ int make_constants()
     if (set_tuple(state.post_kwnames, {state.headers, state.json}) < 0) {
         return -1;
     }
-    if (set_dict(state.search_payload_template, {{state.s, Py_None}, {state.l, state.en}, {state.o, state.content}}) < 0) {
+    if (set_dict(state.search_payload_template, {{state.s, Py_None}, {state.l, state.en}, {state.o, state.content}}) <
+        0) {
         return -1;
     }
     return set_dict(state.search_headers_template, {{state.content_type, state.application_json}});
@@ -224,9 +225,9 @@ int warn_on_version_mismatch()
         return 0;
     }
     char message[200];
-    PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  build_major, build_minor, full_module_name, "does not match", running_major,
-                  running_minor);
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", build_major,
+                  build_minor, full_module_name, "does not match", running_major, running_minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -314,8 +315,8 @@ PyObject* import_optional()
 
 // Makes one method object, with `annotations` when given, and stores it in
 // the class namespace under `name`.
-int add_method(PyObject* class_namespace, PyMethodDef* definition, PyObject* name, PyObject* qualname,
-               PyObject* code, Ref&& annotations)
+int add_method(PyObject* class_namespace, PyMethodDef* definition, PyObject* name, PyObject* qualname, PyObject* code,
+               Ref&& annotations)
 {
     Ref method = Ref::steal(method_object_new(definition, qualname, state.module_name, state.namespace_dict, code));
     if (!method) {
@@ -356,16 +357,15 @@ int build_internal_class(int* line)
     }
     *line = line_validate_token;
     Ref annotations = str_annotations({state.token, state.return_});
-    if (!annotations || add_method(class_namespace.get(), &validate_token_definition, state.validate_token,
-                                   state.qualname_validate_token, state.validate_token_code,
-                                   std::move(annotations)) < 0) {
+    if (!annotations ||
+        add_method(class_namespace.get(), &validate_token_definition, state.validate_token,
+                   state.qualname_validate_token, state.validate_token_code, std::move(annotations)) < 0) {
         return -1;
     }
     *line = line_search_query;
     annotations = str_annotations({state.token, state.query, state.return_});
     if (!annotations || add_method(class_namespace.get(), &search_query_definition, state.search_query,
-                                   state.qualname_search_query, state.search_query_code,
-                                   std::move(annotations)) < 0) {
+                                   state.qualname_search_query, state.search_query_code, std::move(annotations)) < 0) {
         return -1;
     }
     *line = line_class;
@@ -386,8 +386,7 @@ int make_code_objects()
     }
     replace(state.init_code, std::move(code));
     if (set_tuple(state.validate_token_locals, {state.self, state.token, state.url, state.payload, state.headers,
-                                                state.response, state.data, state.response_type,
-                                                state.credits}) < 0) {
+                                                state.response, state.data, state.response_type, state.credits}) < 0) {
         return -1;
     }
     code = Ref::steal(new_code_object(2, state.validate_token_locals, state.validate_token, line_validate_token));
@@ -412,8 +411,7 @@ int make_code_objects()
 int run_module_source(PyObject* module, int* line, bool* registered_here)
 {
     *line = line_import_requests;
-    if (tarnvel_api_logic_embedded_as_main != 0 &&
-        PyObject_SetAttr(module, state.dunder_name, state.dunder_main) < 0) {
+    if (tarnvel_api_logic_embedded_as_main != 0 && PyObject_SetAttr(module, state.dunder_name, state.dunder_main) < 0) {
         return -1;
     }
     PyObject* modules = PyImport_GetModuleDict();

@@ -110,7 +110,7 @@ char* append_text(char* out, const char (&text)[N])
     return out;
 }
 
-constexpr std::size_t name_limit = 200;  // "%.200s"
+constexpr std::size_t name_limit = 200;                        // "%.200s"
 constexpr std::size_t decimal_limit = 3 * sizeof(Py_ssize_t);  // digits of a Py_ssize_t, and a sign
 
 char* append_decimal(char* out, Py_ssize_t value)
@@ -291,8 +291,8 @@ bool is_exact_str(PyObject* value, const char* parameter)
     if (PyUnicode_CheckExact(value)) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 parameter, "str", Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", parameter,
+                 "str", Py_TYPE(value)->tp_name);
     return false;
 }
 
@@ -381,8 +381,8 @@ PyObject* method_object_repr(PyObject* self)
 
 // Every reference a method object holds.
 constexpr PyObject* MethodObject::*held_references[] = {
-    &MethodObject::module, &MethodObject::dict,     &MethodObject::name,       &MethodObject::qualname,
-    &MethodObject::doc,    &MethodObject::globals,  &MethodObject::code,       &MethodObject::defaults,
+    &MethodObject::module,     &MethodObject::dict,        &MethodObject::name,         &MethodObject::qualname,
+    &MethodObject::doc,        &MethodObject::globals,     &MethodObject::code,         &MethodObject::defaults,
     &MethodObject::kwdefaults, &MethodObject::annotations, &MethodObject::is_coroutine,
 };
 
@@ -575,8 +575,8 @@ PyObject* method_object_get_annotations(PyObject* self, void*)
 
 int method_object_set_annotations(PyObject* self, PyObject* value, void*)
 {
-    return assign_or_clear(as_method(self)->annotations, value, is_dict,
-                           "__annotations__ must be set to a dict object", nullptr);
+    return assign_or_clear(as_method(self)->annotations, value, is_dict, "__annotations__ must be set to a dict object",
+                           nullptr);
 }
 
 PyObject* method_object_get_is_coroutine(PyObject* self, void*)
@@ -589,10 +589,7 @@ PyObject* method_object_get_is_coroutine(PyObject* self, void*)
 }
 
 // Pickled by reference: the module and the qualified name lead back here.
-PyObject* method_object_reduce(PyObject* self, PyObject*)
-{
-    return Py_NewRef(as_method(self)->qualname);
-}
+PyObject* method_object_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_method(self)->qualname); }
 
 PyGetSetDef method_object_getset[] = {
     {"__name__", method_object_get_name, method_object_set_name, nullptr, nullptr},
@@ -622,8 +619,7 @@ PyMemberDef method_object_members[] = {
 };
 
 PyMethodDef method_object_methods[] = {
-    {"__reduce__", method_object_reduce, METH_VARARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr} /* sentinel */
+    {"__reduce__", method_object_reduce, METH_VARARGS, nullptr}, {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
 }  // namespace
@@ -631,33 +627,32 @@ PyMethodDef method_object_methods[] = {
 // ---------------------------------------------------------------------------
 // Definitions of InternalClass's methods
 
-PyMethodDef init_definition = {
-    "__init__", as_method_entry(init_entry), METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef init_definition = {"__init__", as_method_entry(init_entry), METH_FASTCALL | METH_KEYWORDS, nullptr};
 
-PyMethodDef validate_token_definition = {
-    "validate_token", as_method_entry(validate_token_entry), METH_FASTCALL | METH_KEYWORDS,
-    "\n"
-    "        Validates the given API token.\n"
-    "        \n"
-    "        :param token: The API token to validate.\n"
-    "        :return: Validation status message.\n"
-    "        "};
+PyMethodDef validate_token_definition = {"validate_token", as_method_entry(validate_token_entry),
+                                         METH_FASTCALL | METH_KEYWORDS,
+                                         "\n"
+                                         "        Validates the given API token.\n"
+                                         "        \n"
+                                         "        :param token: The API token to validate.\n"
+                                         "        :return: Validation status message.\n"
+                                         "        "};
 
-PyMethodDef search_query_definition = {
-    "search_query", as_method_entry(search_query_entry), METH_FASTCALL | METH_KEYWORDS,
-    "\n"
-    "        Executes a search query using the provided token.\n"
-    "\n"
-    "        :param token: The API token to authenticate the search.\n"
-    "        :param query: The search query.\n"
-    "        :return: Search results or error message.\n"
-    "        "};
+PyMethodDef search_query_definition = {"search_query", as_method_entry(search_query_entry),
+                                       METH_FASTCALL | METH_KEYWORDS,
+                                       "\n"
+                                       "        Executes a search query using the provided token.\n"
+                                       "\n"
+                                       "        :param token: The API token to authenticate the search.\n"
+                                       "        :param query: The search query.\n"
+                                       "        :return: Search results or error message.\n"
+                                       "        "};
 
 namespace {
 
 PyTypeObject method_object_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)  // the macro ends with a comma
-    .tp_name = "tarnvel._internal.method_object",
+                   .tp_name = "tarnvel._internal.method_object",
     .tp_basicsize = sizeof(MethodObject),
     .tp_dealloc = method_object_dealloc,
     .tp_vectorcall_offset = offsetof(MethodObject, vectorcall),

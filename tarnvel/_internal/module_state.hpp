@@ -20,83 +20,81 @@ inline constexpr char full_module_name[] = "tarnvel._internal.api_logic";
 
 // Identifier-like names, qualified names and the module name: interned, so that
 // attribute, keyword and dictionary lookups by them compare by identity first.
-#define TARNVEL_INTERNED_STRINGS(X)                                             \
-    X(requests, "requests")                                                     \
-    X(typing, "typing")                                                         \
-    X(Optional, "Optional")                                                     \
-    X(ValueError, "ValueError")                                                 \
-    X(dunder_spec, "__spec__")                                                  \
-    X(initializing, "_initializing")                                            \
-    X(dunder_name, "__name__")                                                  \
-    X(dunder_main, "__main__")                                                  \
-    X(dunder_module, "__module__")                                              \
-    X(dunder_qualname, "__qualname__")                                          \
-    X(dunder_test, "__test__")                                                  \
-    X(InternalClass, "InternalClass")                                           \
-    X(dunder_init, "__init__")                                                  \
-    X(validate_token, "validate_token")                                         \
-    X(search_query, "search_query")                                             \
-    X(qualname_init, "InternalClass.__init__")                                  \
-    X(qualname_validate_token, "InternalClass.validate_token")                  \
-    X(qualname_search_query, "InternalClass.search_query")                      \
-    X(module_name, full_module_name)                                            \
-    X(str, "str")                                                               \
-    X(return_, "return")                                                        \
-    X(self, "self")                                                             \
-    X(token, "token")                                                           \
-    X(query, "query")                                                           \
-    X(url, "url")                                                               \
-    X(payload, "payload")                                                       \
-    X(headers, "headers")                                                       \
-    X(response, "response")                                                     \
-    X(data, "data")                                                             \
-    X(response_type, "response_type")                                           \
-    X(credits, "credits")                                                       \
-    X(api_key, "_api_key")                                                      \
-    X(api_key_value, "zefrun")                                                  \
-    X(post, "post")                                                             \
-    X(json, "json")                                                             \
-    X(status_code, "status_code")                                               \
-    X(get, "get")                                                               \
-    X(text, "text")                                                             \
-    X(authToken, "authToken")                                                   \
-    X(s, "s")                                                                   \
-    X(l, "l")                                                                   \
-    X(o, "o")                                                                   \
-    X(en, "en")                                                                 \
-    X(content, "content")                                                       \
-    X(success, "success")                                                       \
-    X(type, "type")                                                             \
-    X(credits_data, "credits_data")                                             \
-    X(no_credits, "no_credits")                                                 \
-    X(invalid, "invalid")                                                       \
-    X(error, "error")                                                           \
-    X(message, "message")                                                       \
+#define TARNVEL_INTERNED_STRINGS(X)                            \
+    X(requests, "requests")                                    \
+    X(typing, "typing")                                        \
+    X(Optional, "Optional")                                    \
+    X(ValueError, "ValueError")                                \
+    X(dunder_spec, "__spec__")                                 \
+    X(initializing, "_initializing")                           \
+    X(dunder_name, "__name__")                                 \
+    X(dunder_main, "__main__")                                 \
+    X(dunder_module, "__module__")                             \
+    X(dunder_qualname, "__qualname__")                         \
+    X(dunder_test, "__test__")                                 \
+    X(InternalClass, "InternalClass")                          \
+    X(dunder_init, "__init__")                                 \
+    X(validate_token, "validate_token")                        \
+    X(search_query, "search_query")                            \
+    X(qualname_init, "InternalClass.__init__")                 \
+    X(qualname_validate_token, "InternalClass.validate_token") \
+    X(qualname_search_query, "InternalClass.search_query")     \
+    X(module_name, full_module_name)                           \
+    X(str, "str")                                              \
+    X(return_, "return")                                       \
+    X(self, "self")                                            \
+    X(token, "token")                                          \
+    X(query, "query")                                          \
+    X(url, "url")                                              \
+    X(payload, "payload")                                      \
+    X(headers, "headers")                                      \
+    X(response, "response")                                    \
+    X(data, "data")                                            \
+    X(response_type, "response_type")                          \
+    X(credits, "credits")                                      \
+    X(api_key, "_api_key")                                     \
+    X(api_key_value, "zefrun")                                 \
+    X(post, "post")                                            \
+    X(json, "json")                                            \
+    X(status_code, "status_code")                              \
+    X(get, "get")                                              \
+    X(text, "text")                                            \
+    X(authToken, "authToken")                                  \
+    X(s, "s")                                                  \
+    X(l, "l")                                                  \
+    X(o, "o")                                                  \
+    X(en, "en")                                                \
+    X(content, "content")                                      \
+    X(success, "success")                                      \
+    X(type, "type")                                            \
+    X(credits_data, "credits_data")                            \
+    X(no_credits, "no_credits")                                \
+    X(invalid, "invalid")                                      \
+    X(error, "error")                                          \
+    X(message, "message")                                      \
     X(Credits, "Credits")
 
 // Texts: plain strings, hashed once.
-#define TARNVEL_PLAIN_STRINGS(X)                                                \
-    X(content_type, "Content-Type")                                             \
-    X(application_json, "application/json")                                     \
-    X(not_available, "N/A")                                                     \
-    X(dot, ".")                                                                 \
-    X(file_name, source::file)                                                  \
-    X(validate_url, TARNVEL_SERVICE_BASE_URL "/api/v2/0EA1B4B0")                \
-    X(search_url, TARNVEL_SERVICE_BASE_URL "/api/v2/F6DBDEC5")                  \
-    X(no_data_available, "No data available")                                   \
-    X(no_error_message, "No error message provided")                            \
-    X(msg_credits, "Token validated successfully. Credits available: ")         \
-    X(msg_no_credits_validate,                                                  \
-      "Token is valid but no credits are available. Please buy credits to proceed.") \
-    X(msg_invalid, "Invalid token. Please try again or exit.")                  \
-    X(msg_unexpected_type, "Unexpected response type.")                         \
-    X(msg_validation_failed, "Token validation failed: ")                       \
-    X(msg_validation_error, "Error validating token: ")                         \
-    X(msg_no_credits_search, "You have used all credits. Please purchase more.") \
-    X(msg_nothing_found,                                                        \
-      "Sorry, couldn't find the results. Try again with a different input.")    \
-    X(msg_search_results, "Search results: ")                                   \
-    X(msg_search_failed, "Search failed: ")                                     \
+#define TARNVEL_PLAIN_STRINGS(X)                                                                              \
+    X(content_type, "Content-Type")                                                                           \
+    X(application_json, "application/json")                                                                   \
+    X(not_available, "N/A")                                                                                   \
+    X(dot, ".")                                                                                               \
+    X(file_name, source::file)                                                                                \
+    X(validate_url, TARNVEL_SERVICE_BASE_URL "/api/v2/0EA1B4B0")                                              \
+    X(search_url, TARNVEL_SERVICE_BASE_URL "/api/v2/F6DBDEC5")                                                \
+    X(no_data_available, "No data available")                                                                 \
+    X(no_error_message, "No error message provided")                                                          \
+    X(msg_credits, "Token validated successfully. Credits available: ")                                       \
+    X(msg_no_credits_validate, "Token is valid but no credits are available. Please buy credits to proceed.") \
+    X(msg_invalid, "Invalid token. Please try again or exit.")                                                \
+    X(msg_unexpected_type, "Unexpected response type.")                                                       \
+    X(msg_validation_failed, "Token validation failed: ")                                                     \
+    X(msg_validation_error, "Error validating token: ")                                                       \
+    X(msg_no_credits_search, "You have used all credits. Please purchase more.")                              \
+    X(msg_nothing_found, "Sorry, couldn't find the results. Try again with a different input.")               \
+    X(msg_search_results, "Search results: ")                                                                 \
+    X(msg_search_failed, "Search failed: ")                                                                   \
     X(msg_search_error, "Error during search: ")
 
 struct ModuleState {

@@ -34,7 +34,8 @@ CachedLookup post_in_requests;
 // module's global of that name.
 PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
 {
-    Ref requests = Ref::steal(lookup_global(state.namespace_dict, state.builtins, state.requests, requests_in_namespace));
+    Ref requests = Ref::steal(
+        lookup_global(state.namespace_dict, state.builtins, state.requests, requests_in_namespace));
     if (!requests) {
         return nullptr;
     }
@@ -166,14 +167,15 @@ PyObject* validate_token_steps(PyObject* token, int* failed_line)
         return fail_at(failed_line, validate_line.headers);
     }
     const Endpoint endpoint = {state.validate_url, state.msg_validation_error, validate_line.post, validate_line.status,
-                                 validate_line.status_message};
+                               validate_line.status_message};
     Ref refused;
     Ref response = Ref::steal(exchange(endpoint, std::move(headers), std::move(payload), &refused, failed_line));
     if (!response) {
         return refused.release();
     }
     Ref data;
-    int succeeded = decode_and_test_success(response.get(), validate_line.decode, validate_line.success, &data, failed_line);
+    int succeeded = decode_and_test_success(response.get(), validate_line.decode, validate_line.success, &data,
+                                            failed_line);
     if (succeeded < 0) {
         return nullptr;
     }
@@ -224,7 +226,8 @@ PyObject* read_search_answer(PyObject* response, int* failed_line)
         return nullptr;
     }
     if (!succeeded) {
-        return message_or_fail(state.msg_search_failed, Ref::steal(call_get_with_default(data.get(), state.message_lookup)),
+        return message_or_fail(state.msg_search_failed,
+                               Ref::steal(call_get_with_default(data.get(), state.message_lookup)),
                                search_line.failure_message, failed_line);
     }
     // "type" is looked up twice: the second answer decides the match with "error".
@@ -281,7 +284,8 @@ PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
     if (!headers) {
         return fail_at(failed_line, search_line.headers);
     }
-    const Endpoint endpoint = {state.search_url, state.msg_search_error, search_line.post, search_line.status, search_line.status_message};
+    const Endpoint endpoint = {state.search_url, state.msg_search_error, search_line.post, search_line.status,
+                               search_line.status_message};
     Ref refused;
     Ref response = Ref::steal(exchange(endpoint, std::move(headers), std::move(payload), &refused, failed_line));
     if (!response) {

@@ -365,8 +365,8 @@ PyObject* concat(PyObject* prefix, PyObject* text)
 
 PyObject* concat_decimal(PyObject* prefix, long number)
 {
-    unsigned long magnitude =
-        number < 0 ? 0UL - static_cast<unsigned long>(number) : static_cast<unsigned long>(number);
+    unsigned long magnitude = number < 0 ? 0UL - static_cast<unsigned long>(number)
+                                         : static_cast<unsigned long>(number);
     Py_ssize_t digit_count = 1;
     for (unsigned long rest = magnitude / 10; rest != 0; rest /= 10) {
         ++digit_count;
@@ -429,8 +429,7 @@ void PendingException::drop() noexcept { dropped_ = true; }
 // which the generator would then keep across its next yield.
 HandledExceptionGuard::HandledExceptionGuard() noexcept
     : item_(PyThreadState_Get()->exc_info), saved_(Py_XNewRef(item_->exc_value))
-{
-}
+{}
 
 HandledExceptionGuard::~HandledExceptionGuard()
 {
@@ -546,10 +545,9 @@ PyObject* new_code_object(int argument_count, PyObject* local_names, PyObject* n
     auto* const new_code = PyCode_NewWithPosOnlyArgs;
 #endif
     return reinterpret_cast<PyObject*>(new_code(
-        argument_count, 0, 0, static_cast<int>(PyTuple_GET_SIZE(local_names)), stack_size,
-        CO_OPTIMIZED | CO_NEWLOCALS, body.get(), state.empty_tuple, state.empty_tuple, local_names,
-        state.empty_tuple, state.empty_tuple, state.file_name, name, name, first_line, line_table.get(),
-        exception_table.get()));
+        argument_count, 0, 0, static_cast<int>(PyTuple_GET_SIZE(local_names)), stack_size, CO_OPTIMIZED | CO_NEWLOCALS,
+        body.get(), state.empty_tuple, state.empty_tuple, local_names, state.empty_tuple, state.empty_tuple,
+        state.file_name, name, name, first_line, line_table.get(), exception_table.get()));
 }
 
 }  // namespace tarnvel
