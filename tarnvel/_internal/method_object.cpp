@@ -58,8 +58,10 @@ std::size_t traceback_cache_used = 0;
 PyObject* entry_code(const char* function, int line, Ref& uncached)
 {
     for (std::size_t i = 0; i < traceback_cache_used; ++i) {
-        // By text: each file that names a function may hold its own copy of the name.
-        if (traceback_cache[i].line == line && std::string_view(traceback_cache[i].function) == function) {
+        // The same name is usually the same pointer; by text otherwise, since
+        // each file that names a function may hold its own copy of the name.
+        const char* cached = traceback_cache[i].function;
+        if (traceback_cache[i].line == line && (cached == function || std::string_view(cached) == function)) {
             return traceback_cache[i].code;
         }
     }

@@ -123,18 +123,22 @@ PyObject* message_or_fail(PyObject* prefix, Ref&& value, int line, int* failed_l
     return message != nullptr ? message : fail_at(failed_line, line);
 }
 
+// Reads a 200 answer: the message, or null with the failing step's line.
+using ReadAnswer = PyObject* (*)(PyObject* response, int* failed_line);
+
 // What the exchange of one operation needs: where it posts, the prefix of its
-// message for a status other than 200, and the lines of its three steps.
+// message for a status other than 200, the lines of its three steps, and how
+// it reads a 200 answer.
 struct Endpoint {
     PyObject* url;
     PyObject* refused_prefix;
     int post_line, status_line, status_message_line;
+    ReadAnswer read_answer;
 };
 
-// Posts the request (the two dicts are released once it is sent) and tests
-// the status. Returns the response of a 200 answer. For any other status
-// returns null with `*refused` the message; on a failure, null with the line.
-PyObject* exchange(const Endpoint& endpoint, Ref&& headers, Ref&& payload, Ref* refused, int* failed_line)
+// Posts the request (the two dicts are released once it is sent), tests the
+// status and answers with the endpoint's message for it.
+PyObject* exchange(const Endpoint& endpoint, Ref&& headers, Ref&& payload, int* failed_line)
 {
     Ref response = Ref::steal(post(endpoint.url, headers.get(), payload.get()));
     headers.reset();
@@ -147,35 +151,20 @@ PyObject* exchange(const Endpoint& endpoint, Ref&& headers, Ref&& payload, Ref* 
         return fail_at(failed_line, endpoint.status_line);
     }
     if (!ok) {
-        *refused = Ref::steal(compose_from_text(endpoint.refused_prefix, response.get()));
-        return *refused ? nullptr : fail_at(failed_line, endpoint.status_message_line);
+        PyObject* message = compose_from_text(endpoint.refused_prefix, response.get());
+        return message != nullptr ? message : fail_at(failed_line, endpoint.status_message_line);
     }
-    return response.release();
+    return endpoint.read_answer(response.get(), failed_line);
 }
 
 // ---------------------------------------------------------------------------
 // Token validation
 
-PyObject* validate_token_steps(PyObject* token, int* failed_line)
+// The decision table of a 200 answer.
+PyObject* read_validation_answer(PyObject* response, int* failed_line)
 {
-    Ref payload = Ref::steal(PyDict_New());
-    if (!payload || PyDict_SetItem(payload.get(), state.token, token) < 0) {
-        return fail_at(failed_line, validate_line.payload);
-    }
-    Ref headers = Ref::steal(PyDict_New());
-    if (!headers || PyDict_SetItem(headers.get(), state.content_type, state.application_json) < 0) {
-        return fail_at(failed_line, validate_line.headers);
-    }
-    const Endpoint endpoint = {state.validate_url, state.msg_validation_error, validate_line.post, validate_line.status,
-                               validate_line.status_message};
-    Ref refused;
-    Ref response = Ref::steal(exchange(endpoint, std::move(headers), std::move(payload), &refused, failed_line));
-    if (!response) {
-        return refused.release();
-    }
     Ref data;
-    int succeeded = decode_and_test_success(response.get(), validate_line.decode, validate_line.success, &data,
-                                            failed_line);
+    int succeeded = decode_and_test_success(response, validate_line.decode, validate_line.success, &data, failed_line);
     if (succeeded < 0) {
         return nullptr;
     }
@@ -212,6 +201,21 @@ PyObject* validate_token_steps(PyObject* token, int* failed_line)
         return fail_at(failed_line, validate_line.match_invalid);
     }
     return Py_NewRef(equal ? state.msg_invalid : state.msg_unexpected_type);
+}
+
+PyObject* validate_token_steps(PyObject* token, int* failed_line)
+{
+    Ref payload = Ref::steal(PyDict_New());
+    if (!payload || PyDict_SetItem(payload.get(), state.token, token) < 0) {
+        return fail_at(failed_line, validate_line.payload);
+    }
+    Ref headers = Ref::steal(PyDict_New());
+    if (!headers || PyDict_SetItem(headers.get(), state.content_type, state.application_json) < 0) {
+        return fail_at(failed_line, validate_line.headers);
+    }
+    const Endpoint endpoint = {state.validate_url,   state.msg_validation_error,   validate_line.post,
+                               validate_line.status, validate_line.status_message, read_validation_answer};
+    return exchange(endpoint, std::move(headers), std::move(payload), failed_line);
 }
 
 // ---------------------------------------------------------------------------
@@ -274,6 +278,21 @@ PyObject* answer_with_raw_text(PyObject* response, int* failed_line)
     return message != nullptr ? message : fail_at(failed_line, search_line.raw_text);
 }
 
+// Reads a 200 answer under the ValueError handler, the caller's handled
+// exception kept as it was on every way out.
+PyObject* read_guarded_answer(PyObject* response, int* failed_line)
+{
+    HandledExceptionGuard handled;
+    int read_line = 0;
+    PyObject* message = read_search_answer(response, &read_line);
+    if (message != nullptr) {
+        return message;
+    }
+    // The raising step's entry comes first, caught or not.
+    add_traceback(source::search_query.function, read_line);
+    return answer_with_raw_text(response, failed_line);
+}
+
 PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
 {
     Ref payload = Ref::steal(from_template(state.search_payload_template, state.s, query));
@@ -284,22 +303,9 @@ PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
     if (!headers) {
         return fail_at(failed_line, search_line.headers);
     }
-    const Endpoint endpoint = {state.search_url, state.msg_search_error, search_line.post, search_line.status,
-                               search_line.status_message};
-    Ref refused;
-    Ref response = Ref::steal(exchange(endpoint, std::move(headers), std::move(payload), &refused, failed_line));
-    if (!response) {
-        return refused.release();
-    }
-    HandledExceptionGuard handled;
-    int read_line = 0;
-    PyObject* message = read_search_answer(response.get(), &read_line);
-    if (message != nullptr) {
-        return message;
-    }
-    // The raising step's entry comes first, caught or not.
-    add_traceback(source::search_query.function, read_line);
-    return answer_with_raw_text(response.get(), failed_line);
+    const Endpoint endpoint = {state.search_url,   state.msg_search_error,     search_line.post,
+                               search_line.status, search_line.status_message, read_guarded_answer};
+    return exchange(endpoint, std::move(headers), std::move(payload), failed_line);
 }
 
 }  // namespace
