@@ -63,7 +63,8 @@ PyObject* from_template(PyObject* template_dict, PyObject* key, PyObject* value)
 int status_is_200(PyObject* response)
 {
     Ref status = Ref::steal(PyObject_GetAttr(response, state.status_code));
-    return status ? equals_int(status.get(), state.int_200) : -1;
+    // The status is usually the very object 200, which this tries first.
+    return status ? PyObject_RichCompareBool(status.get(), state.int_200, Py_EQ) : -1;
 }
 
 // `response.json()`.
@@ -127,17 +128,17 @@ PyObject* message_or_fail(PyObject* prefix, Ref&& value, int line, int* failed_l
 using ReadAnswer = PyObject* (*)(PyObject* response, int* failed_line);
 
 // What the exchange of one operation needs: where it posts, the prefix of its
-// message for a status other than 200, the lines of its three steps, and how
-// it reads a 200 answer.
+// message for a status other than 200, and the lines of its three steps.
 struct Endpoint {
     PyObject* url;
     PyObject* refused_prefix;
     int post_line, status_line, status_message_line;
-    ReadAnswer read_answer;
 };
 
 // Posts the request (the two dicts are released once it is sent), tests the
-// status and answers with the endpoint's message for it.
+// status and answers with the message for it, `read_answer` reading a 200
+// answer (a template argument, so that it is inlined).
+template <ReadAnswer read_answer>
 PyObject* exchange(const Endpoint& endpoint, Ref&& headers, Ref&& payload, int* failed_line)
 {
     Ref response = Ref::steal(post(endpoint.url, headers.get(), payload.get()));
@@ -154,7 +155,7 @@ PyObject* exchange(const Endpoint& endpoint, Ref&& headers, Ref&& payload, int* 
         PyObject* message = compose_from_text(endpoint.refused_prefix, response.get());
         return message != nullptr ? message : fail_at(failed_line, endpoint.status_message_line);
     }
-    return endpoint.read_answer(response.get(), failed_line);
+    return read_answer(response.get(), failed_line);
 }
 
 // ---------------------------------------------------------------------------
@@ -213,9 +214,9 @@ PyObject* validate_token_steps(PyObject* token, int* failed_line)
     if (!headers || PyDict_SetItem(headers.get(), state.content_type, state.application_json) < 0) {
         return fail_at(failed_line, validate_line.headers);
     }
-    const Endpoint endpoint = {state.validate_url,   state.msg_validation_error,   validate_line.post,
-                               validate_line.status, validate_line.status_message, read_validation_answer};
-    return exchange(endpoint, std::move(headers), std::move(payload), failed_line);
+    const Endpoint endpoint = {state.validate_url, state.msg_validation_error, validate_line.post, validate_line.status,
+                               validate_line.status_message};
+    return exchange<read_validation_answer>(endpoint, std::move(headers), std::move(payload), failed_line);
 }
 
 // ---------------------------------------------------------------------------
@@ -303,9 +304,9 @@ PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
     if (!headers) {
         return fail_at(failed_line, search_line.headers);
     }
-    const Endpoint endpoint = {state.search_url,   state.msg_search_error,     search_line.post,
-                               search_line.status, search_line.status_message, read_guarded_answer};
-    return exchange(endpoint, std::move(headers), std::move(payload), failed_line);
+    const Endpoint endpoint = {state.search_url, state.msg_search_error, search_line.post, search_line.status,
+                               search_line.status_message};
+    return exchange<read_guarded_answer>(endpoint, std::move(headers), std::move(payload), failed_line);
 }
 
 }  // namespace

@@ -98,22 +98,6 @@ int equals_literal(PyObject* value, PyObject* literal) { return equals_str(value
 
 int literal_equals(PyObject* literal, PyObject* value) { return equals_str(literal, value, value); }
 
-int equals_int(PyObject* value, PyObject* constant)
-{
-    if (value == constant) {
-        return 1;
-    }
-    if (PyLong_CheckExact(value)) {
-        int overflow;
-        long number = PyLong_AsLongAndOverflow(value, &overflow);
-        return overflow == 0 && number == PyLong_AsLong(constant);
-    }
-    if (PyFloat_CheckExact(value)) {
-        return PyFloat_AS_DOUBLE(value) == static_cast<double>(PyLong_AsLong(constant));
-    }
-    return PyObject_RichCompareBool(value, constant, Py_EQ);
-}
-
 int same_length(PyObject* a, PyObject* b)
 {
     if (ready(a) < 0 || ready(b) < 0) {

@@ -32,10 +32,6 @@ int equals_literal(PyObject* value, PyObject* literal);
 // The same with the literal on the left: `literal == value`.
 int literal_equals(PyObject* literal, PyObject* value);
 
-// `value == constant` judged as an `if` judges it, `constant` an exact int:
-// exact ints and floats are compared by value without the rich comparison.
-int equals_int(PyObject* value, PyObject* constant);
-
 // Whether two str have the same length: 1, 0, or -1 with an exception set.
 // PyUnicode_GET_LENGTH alone, but a legacy string of 3.11 must be readied first.
 int same_length(PyObject* a, PyObject* b);
