@@ -19,6 +19,9 @@ endif()
 if(NOT TARNVEL_ARMHF_ROOTFS)
   message(FATAL_ERROR "Set TARNVEL_ARMHF_ROOTFS to an armhf root file system holding the Python 3.11 headers")
 endif()
+# Whole-project try-compiles (the link-time optimisation check) do not get
+# the platform variables; they read the environment.
+set(ENV{TARNVEL_ARMHF_ROOTFS} "${TARNVEL_ARMHF_ROOTFS}")
 
 # Debian's python3.11/pyconfig.h only dispatches to
 # <arm-linux-gnueabihf/python3.11/pyconfig.h>; -idirafter lets that resolve in

@@ -8,6 +8,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -112,8 +113,9 @@ char* append_text(char* out, const char (&text)[N])
     return out;
 }
 
-constexpr std::size_t name_limit = 200;                        // "%.200s"
-constexpr std::size_t decimal_limit = 3 * sizeof(Py_ssize_t);  // digits of a Py_ssize_t, and a sign
+constexpr std::size_t name_limit = 200;  // "%.200s"
+// The digits of any Py_ssize_t (digits10 counts only those that can all be 9) and a sign.
+constexpr std::size_t decimal_limit = std::numeric_limits<Py_ssize_t>::digits10 + 2;
 
 char* append_decimal(char* out, Py_ssize_t value)
 {
@@ -143,9 +145,9 @@ PyObject* count_error(const char* name, Py_ssize_t expected, Py_ssize_t given)
     constexpr char argument[] = " positional argument";
     constexpr char given_open[] = " (";
     constexpr char given_close[] = " given)";
+    // Sized from its parts; each sizeof counts one NUL more than it needs.
     char text[name_limit + sizeof takes + decimal_limit + sizeof argument + 1 + sizeof given_open + decimal_limit +
               sizeof given_close];
-    static_assert(decimal_limit >= 20 && sizeof(Py_ssize_t) <= 8, "a Py_ssize_t has at most 19 digits and a sign");
     char* end = text;
     for (std::size_t i = 0; i < name_limit && name[i] != '\0'; ++i) {
         *end++ = name[i];
