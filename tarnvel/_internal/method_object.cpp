@@ -392,7 +392,8 @@ constexpr PyObject* MethodObject::*held_references[] = {
 
 int method_object_traverse(PyObject* self, visitproc visit, void* arg)
 {
-    // The type is static; a heap subclass's own traverse visits the subclass.
+    // Instances hold their type; a Python subclass's traverse leaves it to this one.
+    Py_VISIT(Py_TYPE(self));
     MethodObject* m = as_method(self);
     for (auto member : held_references) {
         Py_VISIT(m->*member);
@@ -416,9 +417,10 @@ void method_object_dealloc(PyObject* self)
         PyObject_ClearWeakRefs(self);
     }
     method_object_clear(self);
-    // A heap subclass's instance comes here through the subclass's dealloc,
-    // which releases the subclass itself.
-    Py_TYPE(self)->tp_free(self);
+    // Instances hold their type, this one or a Python subclass of it.
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 // ---------------------------------------------------------------------------
@@ -615,6 +617,10 @@ PyGetSetDef method_object_getset[] = {
 };
 
 PyMemberDef method_object_members[] = {
+    // How a type made from a spec learns where these fields are.
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(MethodObject, weakreflist), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, dict), READONLY, nullptr},
     {"__globals__", T_OBJECT, offsetof(MethodObject, globals), READONLY, nullptr},
     {"func_globals", T_OBJECT, offsetof(MethodObject, globals), READONLY, nullptr},
     {"__code__", T_OBJECT, offsetof(MethodObject, code), READONLY, nullptr},
@@ -654,42 +660,56 @@ PyMethodDef search_query_definition = {"search_query", as_method_entry(search_qu
 
 namespace {
 
-PyTypeObject method_object_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)  // the macro ends with a comma
-                   .tp_name = "tarnvel._internal.method_object",
-    .tp_basicsize = sizeof(MethodObject),
-    .tp_dealloc = method_object_dealloc,
-    .tp_vectorcall_offset = offsetof(MethodObject, vectorcall),
-    .tp_repr = method_object_repr,
+// No Py_tp_doc: a heap type's own docstring would take the place of the
+// instances' __doc__ in the type's dict.
+PyType_Slot method_object_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(method_object_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(method_object_repr)},
     // The tuple-and-dict form, flattened into the vectorcall one; also what a
     // Python subclass, which loses the vectorcall flag, is called through.
-    .tp_call = PyVectorcall_Call,
-    .tp_getattro = PyObject_GenericGetAttr,
-    .tp_setattro = PyObject_GenericSetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                Py_TPFLAGS_HAVE_VECTORCALL,
-    .tp_doc = "Function type of tarnvel's native methods.",
-    .tp_traverse = method_object_traverse,
-    .tp_clear = method_object_clear,
-    .tp_weaklistoffset = offsetof(MethodObject, weakreflist),
-    .tp_methods = method_object_methods,
-    .tp_members = method_object_members,
-    .tp_getset = method_object_getset,
-    .tp_descr_get = method_object_descr_get,
-    .tp_dictoffset = offsetof(MethodObject, dict),
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+    {Py_tp_setattro, reinterpret_cast<void*>(PyObject_GenericSetAttr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(method_object_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(method_object_clear)},
+    {Py_tp_methods, method_object_methods},
+    {Py_tp_members, method_object_members},
+    {Py_tp_getset, method_object_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(method_object_descr_get)},
+    {0, nullptr} /* sentinel */
 };
+
+PyType_Spec method_object_spec = {
+    "tarnvel._internal.method_object",
+    sizeof(MethodObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    method_object_slots,
+};
+
+// A heap type, made whole or not at all: a static type whose readying fails
+// half-way cannot be readied again. Made once and kept for the process.
+PyTypeObject* method_object_type = nullptr;
 
 }  // namespace
 
 int method_object_type_ready()
 {
-    return (method_object_type.tp_flags & Py_TPFLAGS_READY) != 0 ? 0 : PyType_Ready(&method_object_type);
+    if (method_object_type == nullptr) {
+        method_object_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&method_object_spec));
+        // 3.11 can fail to copy the type's name without saying why.
+        if (method_object_type == nullptr && !PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+    }
+    return method_object_type != nullptr ? 0 : -1;
 }
 
 PyObject* method_object_new(PyMethodDef* definition, PyObject* qualname, PyObject* module, PyObject* globals,
                             PyObject* code)
 {
-    MethodObject* m = PyObject_GC_New(MethodObject, &method_object_type);
+    MethodObject* m = PyObject_GC_New(MethodObject, method_object_type);
     if (m == nullptr) {
         return nullptr;
     }
