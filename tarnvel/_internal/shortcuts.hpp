@@ -2,7 +2,8 @@
 // the interpreter's own, done with less work than the general C API call.
 //
 // Each function names the operation it stands for and why it is not simply
-// that operation. Everything that reaches into the interpreter's private or
+// that operation, with what it saves on 3.11 (bench/callgrind_bench.py,
+// instructions per call against the plain operation in its place). Everything that reaches into the interpreter's private or
 // version-specific parts lives behind this header (shortcuts.cpp), so that
 // the rest of the module uses only CPython's documented API.
 #pragma once
@@ -20,7 +21,8 @@ namespace tarnvel {
 
 // `a == b` for two exact str, as str's own comparison answers it: the same
 // code points. Not PyObject_RichCompareBool, which makes and judges a bool
-// object; known hashes that differ settle it at once.
+// object; known hashes that differ settle it at once. Saves about 90 per
+// comparison (search's two "type" matches).
 int exact_str_equal(PyObject* a, PyObject* b);
 
 // `value == literal` judged as an `if` judges it, `literal` an exact str:
@@ -43,6 +45,7 @@ int same_length(PyObject* a, PyObject* b);
 // and a callable that returns nothing without an error gives SystemError.
 // Not PyObject_Call itself, which needs the argument tuple and keyword dict
 // made first: the callable's vectorcall entry is used where it has one.
+// Saves about 1,500 per post.
 // `prebuilt_args`, when given, is a tuple holding exactly the positional
 // arguments, used for a callable without a vectorcall entry.
 PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -50,7 +53,7 @@ PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nar
 
 // `value.get(key)`, `get` fetched afresh. An exact dict answers directly, as
 // dict.get would (its type and the method cannot be changed); else no bound
-// method is made.
+// method is made. The exact dict saves about 180 per lookup.
 PyObject* call_get(PyObject* value, PyObject* key);
 
 // `value.get(key, default)` with the two arguments held in one tuple, which a
@@ -72,12 +75,13 @@ struct CachedLookup {
 
 // The global `name` as code with `globals` finds it: new reference, or null
 // with NameError "name '%U' is not defined". Not a plain dict lookup each
-// time: the dict's version tells when the last answer still holds.
+// time: the dict's version tells when the last answer still holds (about
+// 110 per post).
 PyObject* lookup_global(PyObject* globals, PyObject* builtins, PyObject* name, CachedLookup& cache);
 
 // PyObject_GetAttr(object, name), which for a plain module finds a name that
 // the module type lacks in the module's dict: read from there directly,
-// cached by the dict's version.
+// cached by the dict's version (about 280 per post).
 PyObject* module_attribute(PyObject* object, PyObject* name, CachedLookup& cache);
 
 // Raises NameError "name '%U' is not defined" with its `name` set, as the
@@ -88,11 +92,12 @@ void raise_name_error(PyObject* name);
 // Strings
 
 // PyUnicode_Concat(prefix, text). The usual case, an ASCII prefix and an
-// exact str of one byte per character, is copied straight into the result.
+// exact str of one byte per character, is copied straight into the result
+// (about 110 per message).
 PyObject* concat(PyObject* prefix, PyObject* text);
 
 // `prefix` (an ASCII str) followed by repr(number), made in one piece instead
-// of a repr and a concatenation.
+// of a repr and a concatenation (about 620 per message).
 PyObject* concat_decimal(PyObject* prefix, long number);
 
 // ---------------------------------------------------------------------------
