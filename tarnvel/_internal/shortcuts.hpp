@@ -1,11 +1,12 @@
 // The interpreter shortcuts: operations that the module needs to behave as
 // the interpreter's own, done with less work than the general C API call.
 //
-// Each function names the operation it stands for and why it is not simply
-// that operation, with what it saves on 3.11 (bench/callgrind_bench.py,
-// instructions per call against the plain operation in its place). Everything that reaches into the interpreter's private or
-// version-specific parts lives behind this header (shortcuts.cpp), so that
-// the rest of the module uses only CPython's documented API.
+// Each function names the operation it stands for, why it is not simply that
+// operation, and what it saves on 3.11 (bench/callgrind_bench.py: instructions
+// per call against the plain operation in its place). Everything that reaches
+// into the interpreter's private or version-specific parts lives behind this
+// header (shortcuts.cpp), so that the rest of the module uses only CPython's
+// documented API.
 #pragma once
 
 #include <Python.h>
