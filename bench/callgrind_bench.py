@@ -1,4 +1,4 @@
-"""Instructions per call under callgrind: native module vs the pure-Python equivalent.
+"""Instructions per call under callgrind: native module vs two pure-Python equivalents.
 
     PYTHONPATH=<stage> python bench/callgrind_bench.py [--loops N] [--warmup W]
         [--cases a,b,...] [--keep DIR] [--json FILE] [--markdown]
@@ -9,10 +9,13 @@ interpreter start-up, imports and warm-up are excluded; each measured run is
 dumped to its own file as it ends. Instruction counts are deterministic for a
 given build and interpreter (the hash seed is fixed), so one run is enough.
 
-Per case: instructions per call of the native client and of the Python one,
-the stand-in's own instructions (its calls made from Python with the same
-arguments), each client's own cost (stand-in subtracted) and the ratio of the
-two own costs.
+Per case: instructions per call of the native client, of the exact Python
+one (reference_client.py: the same errors for wrong calls) and of the plain
+Python one (plain_client.py: no type tests), the stand-in's own instructions
+(its calls made from Python with the same arguments), each client's own cost
+(stand-in subtracted) and the native own cost over each Python one's.
+Before measuring, the child calls every case once on each client and checks
+that the outcomes agree (cases.check_case).
 """
 
 from __future__ import annotations
@@ -29,6 +32,7 @@ from pathlib import Path
 
 BENCH_DIR = Path(__file__).resolve().parent
 TOGGLE = "_operator_call"
+CLIENT_SIDES = ("native", "python", "plain")
 
 
 # ---------------------------------------------------------------------------
@@ -41,6 +45,8 @@ def child(loops: int, warmup: int, pairs: list[str]) -> None:
 
     import cases
 
+    for name in dict.fromkeys(pair.split(":")[0] for pair in pairs):
+        cases.check_case(cases.CASE_BY_NAME[name])
     runners = []
     for pair in pairs:
         name, side = pair.split(":")
@@ -135,7 +141,6 @@ def measure(loops: int, warmup: int, names: list[str], keep: Path | None) -> dic
     sys.path.insert(0, str(BENCH_DIR))
     import cases
 
-    cases.check_equal_answers()
     pairs = [f"{name}:{side}" for name in names for side in cases.SIDES]
     out_dir = Path(tempfile.mkdtemp(prefix="tarnvel-callgrind-")) if keep is None else keep
     out_dir.mkdir(parents=True, exist_ok=True)
@@ -151,43 +156,45 @@ def measure(loops: int, warmup: int, names: list[str], keep: Path | None) -> dic
     rows = []
     for name in names:
         case = cases.CASE_BY_NAME[name]
-        native = per_call[f"{name}:native"]
-        python = per_call[f"{name}:python"]
-        standin = per_call[f"{name}:standin"]
-        own_native = native - standin
-        own_python = python - standin
+        figures = {side: per_call[f"{name}:{side}"] for side in cases.SIDES}
+        own = {side: figures[side] - figures["standin"] for side in CLIENT_SIDES}
         rows.append(
             {
                 "case": name,
                 "title": case.title,
                 "success": case.success,
-                "native": native,
-                "python": python,
-                "standin": standin,
-                "own_native": own_native,
-                "own_python": own_python,
-                "ratio": own_native / own_python if own_python > 0 else float("nan"),
+                **figures,
+                **{f"own_{side}": value for side, value in own.items()},
+                "ratio": ratio(own["native"], own["python"]),
+                "ratio_plain": ratio(own["native"], own["plain"]),
                 "files": {side: files[f"{name}:{side}"] for side in cases.SIDES} if keep is not None else {},
             }
         )
     return {"loops": loops, "warmup": warmup, "rows": rows}
 
 
+def ratio(own_native: float, own_python: float) -> float:
+    return own_native / own_python if own_python > 0 else float("nan")
+
+
+# Column title, row key, format.
+COLUMNS = [
+    ("case", "case", "{}"),
+    ("native", "native", "{:.0f}"),
+    ("exact python", "python", "{:.0f}"),
+    ("plain python", "plain", "{:.0f}"),
+    ("stand-in", "standin", "{:.0f}"),
+    ("own native", "own_native", "{:.0f}"),
+    ("own exact", "own_python", "{:.0f}"),
+    ("own plain", "own_plain", "{:.0f}"),
+    ("native/exact", "ratio", "{:.2f}"),
+    ("native/plain", "ratio_plain", "{:.2f}"),
+]
+
+
 def table(result: dict, markdown: bool) -> str:
-    header = ["case", "native", "python", "stand-in", "own native", "own python", "ratio"]
-    lines = []
-    for row in result["rows"]:
-        lines.append(
-            [
-                row["case"],
-                f"{row['native']:.0f}",
-                f"{row['python']:.0f}",
-                f"{row['standin']:.0f}",
-                f"{row['own_native']:.0f}",
-                f"{row['own_python']:.0f}",
-                f"{row['ratio']:.2f}",
-            ]
-        )
+    header = [title for title, _, _ in COLUMNS]
+    lines = [[form.format(row[key]) for _, key, form in COLUMNS] for row in result["rows"]]
     if markdown:
         out = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
         out += ["| " + " | ".join(line) + " |" for line in lines]

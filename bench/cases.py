@@ -1,15 +1,18 @@
 """The benchmark cases, shared by the instruction-count and the wall-time runs.
 
-Each case is one statement run in a plain `for` loop, in three versions:
+Each case is one statement run in a plain `for` loop, in four versions:
 
 - native: against tarnvel._internal.api_logic.InternalClass;
-- python: against reference_client.InternalClass, the pure-Python equivalent;
+- python: against reference_client.InternalClass, the pure-Python equivalent
+  that is exact about wrong calls too (its type tests raise the same errors);
+- plain: against plain_client.InternalClass, the same client as a Python
+  developer would usually write it, with no type tests;
 - stand-in: only what the stand-in for `requests` does on that path, called
   from Python with the same arguments (posting, and decoding where the path
-  decodes). Subtracting it from the other two leaves each client's own cost:
+  decodes). Subtracting it from the others leaves each client's own cost:
   binding, building the request, reading the answer, composing the message.
 
-Both clients see the same stand-in through their module attribute `requests`;
+All clients see the same stand-in through their module attribute `requests`;
 its `post` returns a response built once, so no network and no JSON parsing
 take part.
 """
@@ -19,6 +22,7 @@ from __future__ import annotations
 import types
 from dataclasses import dataclass
 
+import plain_client
 import reference_client
 import tarnvel._internal.api_logic as api_logic
 from response_doubles import Response
@@ -63,6 +67,13 @@ class Case:
     statement: str  # run with `obj`, `cls`, `tok`, `q` bound
     standin: str  # the stand-in's own calls on this path
     success: bool  # a successful call (the stricter target applies)
+    call: str = ""  # the call alone, where the statement wraps it in try/except
+    wrong_type: bool = False  # an argument of the wrong type: the plain client sends it as it is
+
+    @property
+    def expression(self) -> str:
+        """The call whose outcome every client must share."""
+        return self.call or self.statement
 
 
 _POST_VALIDATE = "r = post(url_validate, headers=h_validate, json=p_validate)"
@@ -124,6 +135,7 @@ CASES = [
         "try:\n            obj.validate_token()\n        except TypeError:\n            pass",
         "try:\n            pass\n        except TypeError:\n            pass",
         False,
+        call="obj.validate_token()",
     ),
     Case(
         "type_error",
@@ -132,12 +144,19 @@ CASES = [
         "try:\n            obj.validate_token(None)\n        except TypeError:\n            pass",
         "try:\n            pass\n        except TypeError:\n            pass",
         False,
+        call="obj.validate_token(None)",
+        wrong_type=True,
     ),
     Case("construct", "InternalClass()", "none", "cls()", "pass", True),
 ]
 
 CASE_BY_NAME = {case.name: case for case in CASES}
-SIDES = ("native", "python", "standin")
+SIDES = ("native", "python", "plain", "standin")
+CLIENTS = {
+    "native": api_logic.InternalClass,
+    "python": reference_client.InternalClass,
+    "plain": plain_client.InternalClass,
+}
 
 _LOOP = """\
 def run(n):
@@ -147,21 +166,19 @@ def run(n):
 
 
 def install(response: Response) -> types.ModuleType:
-    """Puts one stand-in in front of both clients and returns it."""
+    """Puts one stand-in in front of every client and returns it."""
     standin = make_requests(response)
     api_logic.requests = standin
     reference_client.requests = standin
+    plain_client.requests = standin
     return standin
 
 
-def make_runner(case: Case, side: str):
-    """`run(n)`: the case's statement `n` times, all names local or global to it."""
+def _namespace(case: Case, side: str) -> dict:
     standin = install(RESPONSES[case.response])
-    if side == "native":
-        cls = api_logic.InternalClass
-    else:
-        cls = reference_client.InternalClass
-    namespace = {
+    # The stand-in's statement uses no client; it gets one as before all the same.
+    cls = CLIENTS.get(side, reference_client.InternalClass)
+    return {
         "obj": cls(),
         "cls": cls,
         "tok": "tk_0123456789abcdef",
@@ -176,23 +193,46 @@ def make_runner(case: Case, side: str):
         "h_search": {"Content-Type": "application/json", "authToken": "tk_0123456789abcdef"},
         "p_search": {"s": "red bicycles", "l": "en", "o": "content"},
     }
+
+
+def make_runner(case: Case, side: str):
+    """`run(n)`: the case's statement `n` times, all names local or global to it."""
+    namespace = _namespace(case, side)
     statement = case.standin if side == "standin" else case.statement
     exec(compile(_LOOP.format(statement=statement), f"<bench {case.name} {side}>", "exec"), namespace)
     return namespace["run"]
 
 
+def outcome(case: Case, side: str) -> tuple:
+    """What one call of the case gives on a client's side: the message it
+    returns (for a constructor, the class name of what it makes), or the
+    class and text of what it raises."""
+    namespace = _namespace(case, side)
+    try:
+        result = eval(case.expression, namespace)
+    except Exception as error:
+        return ("raises", type(error).__name__, str(error))
+    return ("returns", result if isinstance(result, str) else type(result).__name__)
+
+
+def check_case(case: Case) -> None:
+    """Every client returns the native module's message on this case, or
+    raises the same class of error where it raises (a broken bench measures
+    nothing). An error's text may differ: a Python method's binding errors
+    are the interpreter's. The plain client on a wrong type, which it does
+    not test for, must answer as for any call."""
+    native = outcome(case, "native")
+    for side in ("python", "plain"):
+        other = outcome(case, side)
+        if side == "plain" and case.wrong_type:
+            same = native[0] == "raises" and other[0] == "returns"
+        else:
+            same = other[:2] == native[:2]
+        if not same:
+            raise AssertionError(f"{case.name}: native {native!r}, {side} {other!r}")
+
+
 def check_equal_answers() -> None:
-    """Both clients answer every successful case alike (a broken bench measures nothing)."""
+    """All clients answer every case alike (see check_case)."""
     for case in CASES:
-        if not case.success or case.name == "construct":
-            continue
-        install(RESPONSES[case.response])
-        answers = []
-        for cls in (api_logic.InternalClass, reference_client.InternalClass):
-            obj = cls()
-            if "search" in case.statement:
-                answers.append(obj.search_query("tk", "q"))
-            else:
-                answers.append(obj.validate_token("tk"))
-        if answers[0] != answers[1]:
-            raise AssertionError(f"{case.name}: native {answers[0]!r} != python {answers[1]!r}")
+        check_case(case)
