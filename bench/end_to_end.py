@@ -8,7 +8,8 @@ Three callers make the same requests through the same stand-in for
 
 - direct: `requests.post(url, headers=..., json=...)`, nothing else;
 - native: tarnvel._internal.api_logic.InternalClass;
-- python: the pure-Python equivalent, for reference.
+- python: the exact pure-Python equivalent (reference_client.py), for reference;
+- plain: the same client as usually written in Python (plain_client.py).
 
 Batches of calls alternate between the callers, each taking each place in
 the round equally often, so that drift and leftovers hit all alike;
@@ -29,6 +30,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "devtools"))
 sys.path.insert(0, str(ROOT / "bench"))
 
+import plain_client  # noqa: E402
 import reference_client  # noqa: E402
 import sandbox  # noqa: E402
 import tarnvel._internal.api_logic as api_logic  # noqa: E402
@@ -38,7 +40,7 @@ QUERY = "results"
 
 
 def callers(stand_in):
-    native, python = api_logic.InternalClass(), reference_client.InternalClass()
+    native, python, plain = api_logic.InternalClass(), reference_client.InternalClass(), plain_client.InternalClass()
     validate_url, search_url = reference_client.VALIDATION_URL, reference_client.SEARCH_URL
 
     def direct_validate():
@@ -56,22 +58,25 @@ def callers(stand_in):
             "direct": direct_validate,
             "native": lambda: native.validate_token(TOKEN),
             "python": lambda: python.validate_token(TOKEN),
+            "plain": lambda: plain.validate_token(TOKEN),
         },
         "search_query": {
             "direct": direct_search,
             "native": lambda: native.search_query(TOKEN, QUERY),
             "python": lambda: python.search_query(TOKEN, QUERY),
+            "plain": lambda: plain.search_query(TOKEN, QUERY),
         },
     }
 
 
 def measure(rounds: int, batch: int) -> dict[str, dict[str, float]]:
     results: dict[str, dict[str, float]] = {}
-    with sandbox.Sandbox() as service, service.installed(api_logic, reference_client) as stand_in:
+    with sandbox.Sandbox() as service, service.installed(api_logic, reference_client, plain_client) as stand_in:
         for operation, by_caller in callers(stand_in).items():
-            expected = by_caller["python"]()
-            if by_caller["native"]() != expected:
-                raise AssertionError(f"{operation}: the two clients answer differently")
+            expected = by_caller["native"]()
+            for name in ("python", "plain"):
+                if by_caller[name]() != expected:
+                    raise AssertionError(f"{operation}: {name} answers otherwise than native")
             for call in by_caller.values():  # connection pools, caches, specialisation
                 for _ in range(batch):
                     call()
@@ -89,7 +94,7 @@ def measure(rounds: int, batch: int) -> dict[str, dict[str, float]]:
                 service.clear()
             figures = {name: statistics.median(values) for name, values in samples.items()}
             # Ratios within a round compare calls made moments apart.
-            for name in ("native", "python"):
+            for name in ("native", "python", "plain"):
                 figures[f"{name}/direct"] = statistics.median(
                     a / b for a, b in zip(samples[name], samples["direct"], strict=True)
                 )
@@ -104,12 +109,15 @@ def main() -> None:
     args = parser.parse_args()
     results = measure(args.rounds, args.batch)
     print(f"end to end over loopback TLS, {args.rounds} x {args.batch} calls per caller (median per call)")
-    print(f"{'operation':<16}{'direct':>12}{'native':>12}{'python':>12}{'native/direct':>15}{'python/direct':>15}")
+    names = ("native", "python", "plain")
+    print(
+        f"{'operation':<16}{'direct':>12}"
+        + "".join(f"{n:>12}" for n in names)
+        + "".join(f"{n + '/direct':>15}" for n in names)
+    )
     for operation, t in results.items():
-        print(
-            f"{operation:<16}{t['direct'] * 1e6:>10.0f}us{t['native'] * 1e6:>10.0f}us{t['python'] * 1e6:>10.0f}us"
-            f"{t['native/direct']:>15.3f}{t['python/direct']:>15.3f}"
-        )
+        times = "".join(f"{t[n] * 1e6:>10.0f}us" for n in ("direct", *names))
+        print(f"{operation:<16}{times}" + "".join(f"{t[n + '/direct']:>15.3f}" for n in names))
 
 
 if __name__ == "__main__":

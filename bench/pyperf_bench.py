@@ -1,11 +1,12 @@
-"""Wall time per call with pyperf: native module vs the pure-Python equivalent.
+"""Wall time per call with pyperf: native module vs two pure-Python equivalents.
 
     PYTHONPATH=<stage> python bench/pyperf_bench.py [pyperf options] [--cases a,b] [--table-json FILE]
 
 Same cases and stand-in as the callgrind run (bench/cases.py). pyperf runs
 each case and side in its own worker processes; the parent prints, per case,
-the mean time per call of each side, the stand-in's own time, each client's
-own time (stand-in subtracted) and their ratio. Use pyperf's options to trade
+the mean time per call of each side (native, exact python, plain python,
+stand-in), each client's own time (stand-in subtracted) and the native own
+time over each Python one's. Use pyperf's options to trade
 time for precision (`--fast`, `--rigorous`, `-p`, `-n`, `-l`); `python -m
 pyperf system tune` steadies a dedicated machine.
 """
@@ -38,6 +39,10 @@ def timed(case: cases.Case, side: str):
     return bench
 
 
+def ratio(own_native: float, own_python: float) -> float:
+    return own_native / own_python if own_python > 0 else float("nan")
+
+
 def add_arguments(cmd: list[str], args) -> None:
     if args.cases:
         cmd.extend(("--cases", args.cases))
@@ -62,29 +67,35 @@ def main() -> None:
         return
     rows = []
     for name in names:
-        native, python, standin = (results[(name, side)] * 1e9 for side in cases.SIDES)
-        own_native, own_python = native - standin, python - standin
+        figures = {side: results[(name, side)] * 1e9 for side in cases.SIDES}
+        own = {side: figures[side] - figures["standin"] for side in ("native", "python", "plain")}
         rows.append(
             {
                 "case": name,
-                "native": native,
-                "python": python,
-                "standin": standin,
-                "own_native": own_native,
-                "own_python": own_python,
-                "ratio": own_native / own_python if own_python > 0 else float("nan"),
+                **figures,
+                **{f"own_{side}": value for side, value in own.items()},
+                "ratio": ratio(own["native"], own["python"]),
+                "ratio_plain": ratio(own["native"], own["plain"]),
             }
         )
-    header = f"{'case':<20}{'native':>9}{'python':>9}{'stand-in':>10}{'own native':>12}{'own python':>12}{'ratio':>7}"
+    columns = [
+        ("native", "native", 8),
+        ("exact", "python", 8),
+        ("plain", "plain", 8),
+        ("stand-in", "standin", 10),
+        ("own native", "own_native", 12),
+        ("own exact", "own_python", 11),
+        ("own plain", "own_plain", 11),
+    ]
+    header = f"{'case':<20}" + "".join(f"{title:>{width}}" for title, _, width in columns)
+    header += f"{'native/exact':>14}{'native/plain':>14}"
     print()
     print("nanoseconds per call (pyperf means)")
     print(header)
     print("-" * len(header))
     for r in rows:
-        print(
-            f"{r['case']:<20}{r['native']:>9.0f}{r['python']:>9.0f}{r['standin']:>10.0f}"
-            f"{r['own_native']:>12.0f}{r['own_python']:>12.0f}{r['ratio']:>7.2f}"
-        )
+        line = f"{r['case']:<20}" + "".join(f"{r[key]:>{width}.0f}" for _, key, width in columns)
+        print(line + f"{r['ratio']:>14.2f}{r['ratio_plain']:>14.2f}")
     if args.table_json:
         args.table_json.write_text(json.dumps(rows, indent=2))
 
