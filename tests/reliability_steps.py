@@ -19,7 +19,7 @@ from types import SimpleNamespace
 from typing import Any
 
 from response_doubles import Response, TextFails, ValueErrorFromC
-from service_doubles import MetaValueError, Status
+from service_doubles import MetaValueError, Status, refused_assignment
 from source_map import INIT, SEARCH, VALIDATE, lines
 
 V_CREDITS = "Token validated successfully. Credits available: 12"
@@ -178,7 +178,7 @@ STEPS: dict[str, Step] = {
     "init: tuple and dict": Step(tuple_and_dict("__init__", keywords={"self": I}), result(None), INIT),
     "init: attribute refused": Step(
         call("__init__", 5),
-        error("AttributeError", "'int' object has no attribute '_api_key'", [(INIT, INIT.assignment)]),
+        error("AttributeError", refused_assignment(5, "_api_key"), [(INIT, INIT.assignment)]),
         INIT,
     ),
     "validate: positional": Step(call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=CREDITS),

@@ -25,6 +25,16 @@ def module_entries(exc: BaseException) -> list[tuple[str, int]]:
     ]
 
 
+def refused_assignment(obj: Any, name: str) -> str:
+    """The interpreter's own text for `obj.name = ...` on an object that takes
+    no new attributes (3.13 adds why: no __dict__ for setting new attributes)."""
+    try:
+        setattr(obj, name, None)
+    except AttributeError as exc:
+        return str(exc)
+    raise AssertionError(f"{type(obj).__name__} took the attribute {name!r}")
+
+
 def no_attribute(name: str) -> Any:
     """A 200 response that lacks `name`."""
     response = Response(200, {"success": True})

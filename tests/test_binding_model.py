@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 
 from reliability_support import scaled
 from response_doubles import Response
-from service_doubles import Text, module_entries
+from service_doubles import Text, module_entries, refused_assignment
 from source_map import INIT, SEARCH, VALIDATE
 
 PARAMETERS = {"__init__": ("self",), "validate_token": ("self", "token"), "search_query": ("self", "token", "query")}
@@ -140,9 +140,7 @@ def predict_body(call: Call, bound: tuple[Any, ...]) -> Refused | None:
         if type(value) is not str:
             return Refused(f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
     if call.method == "__init__" and not hasattr(bound[0], "__dict__"):
-        return Refused(
-            f"'{type(bound[0]).__name__}' object has no attribute '_api_key'", AttributeError, INIT.assignment
-        )
+        return Refused(refused_assignment(bound[0], "_api_key"), AttributeError, INIT.assignment)
     return None
 
 
