@@ -52,9 +52,57 @@ def materialize_frames() -> None:
         frame = frame.f_back
 
 
-def run_hooked(n: int, step: Callable[[], Any]) -> tuple[Any, BaseException | None, bool]:
+def release(error: BaseException | None) -> None:
+    """Drops the tracebacks of `error` and of every exception chained to it.
+
+    A traceback holds the frames it passed, and a frame holds the exception it
+    caught: a cycle that only a collection frees, and until then every
+    MemoryError in one stays in use. From 3.12 the interpreter keeps a few
+    spare MemoryError instances and, while all of them are in use, raises one
+    shared instance instead, whose traceback grows by every raise and holds
+    whatever it passed (see the control in test_allocation_failure). Released
+    at once, no outcome of a sweep keeps a spare from the next run."""
+    pending, seen = [error], set()
+    while pending:
+        exc = pending.pop()
+        if exc is None or id(exc) in seen:
+            continue
+        seen.add(id(exc))
+        exc.__traceback__ = None
+        pending += [exc.__context__, exc.__cause__]
+
+
+def _shared_memory_error() -> BaseException | None:
+    """The one MemoryError that the interpreter raises while its spare ones
+    are all in use (3.12+), or None where each raise makes its own."""
+    held: list[BaseException] = []
+    try:
+        for _ in range(64):
+            _testcapi.set_nomemory(0, 1)
+            try:
+                len()  # its TypeError cannot be made
+            except MemoryError as exc:
+                if any(exc is h for h in held):
+                    release(exc)
+                    exc.__context__ = None
+                    return exc
+                held.append(exc)
+            finally:
+                _testcapi.remove_mem_hooks()
+        return None
+    finally:
+        for exc in held:
+            release(exc)
+        del held
+
+
+SHARED_MEMORY_ERROR = _shared_memory_error()
+
+
+def run_hooked(n: int, step: Callable[[], Any], *, keep: bool = False) -> tuple[Any, BaseException | None, bool]:
     """(result, exception, hit): `hit` is False when the step completed
-    before the failing allocation was reached."""
+    before the failing allocation was reached. Unless `keep` (for `describe`,
+    which releases it), the exception comes back released."""
     materialize_frames()
     _testcapi.set_nomemory(n, n + 1)
     try:
@@ -67,6 +115,8 @@ def run_hooked(n: int, step: Callable[[], Any]) -> tuple[Any, BaseException | No
         pending = _failure_pending(n)
     finally:
         _testcapi.remove_mem_hooks()
+    if not keep:
+        release(error)
     return result, error, not pending
 
 
@@ -79,15 +129,21 @@ def shown(value: Any) -> Any:
 
 
 def describe(result: Any, error: BaseException | None) -> dict[str, Any]:
+    """The outcome as printed; the exception is released after."""
     if error is None:
         return {"result": shown(result)}
     context = error.__context__
-    return {
+    described = {
         "error": type(error).__name__,
         "message": str(error),
         "entries": [list(entry) for entry in module_entries(error)],
         "context": None if context is None else type(context).__name__,
     }
+    if error is SHARED_MEMORY_ERROR:
+        # Every spare was in use: some MemoryError outlived its run.
+        described["shared_memory_error"] = True
+    release(error)
+    return described
 
 
 def emit(record: dict[str, Any]) -> None:
@@ -107,7 +163,7 @@ def sweep(name: str, step: Callable[[], Any], *, cold: bool = False, repeats: in
         del result, error
     n = 0
     while True:
-        result, error, hit = run_hooked(n, step)
+        result, error, hit = run_hooked(n, step, keep=True)
         emit({"sweep": name, "n": n, "hit": hit, **describe(result, error)})
         del result, error
         if not hit:
@@ -211,7 +267,7 @@ def sweep_import(name: str, stride: int = 1) -> None:
     if not failed_late:
         emit({"sweep": "import after a failed import", "crash": "no failure of the exec step's later steps"})
         return
-    _, error, _ = run_hooked(failed_late[0], create_and_exec)
+    _, error, _ = run_hooked(failed_late[0], create_and_exec, keep=True)
     emit({"sweep": "import after a failed import", "n": None, "warmed_by": failed_late[0], **describe(None, error)})
     del error
     forked_sweep("import after a failed import", create_and_exec, import_and_use, stride=stride)
@@ -250,7 +306,7 @@ def _pair(n: int | None, step: Callable[[], Any], retry: Callable[[], Any], repe
     if n is None:
         (result, error), hit = _call(step), False
     else:
-        result, error, hit = run_hooked(n, step)
+        result, error, hit = run_hooked(n, step, keep=True)
     first = describe(result, error)
     failed = error is not None
     del result, error

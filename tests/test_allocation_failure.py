@@ -9,6 +9,10 @@ were; after a failed first read or import, the next one must work."""
 from __future__ import annotations
 
 import json
+import platform
+import sys
+from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any
 
 import pytest
@@ -89,6 +93,10 @@ def acceptable(got: dict[str, Any], expected: dict[str, Any], entries: set[tuple
 def completed(records: list[dict[str, Any]]) -> None:
     runs = [r for r in records if r.get("n") is not None]
     assert runs and runs[-1].get("hit") is False, f"the sweep did not run to the end: {runs[-1:]}"
+    # The sweep releases every outcome at once: a spare MemoryError still in
+    # use was kept by something else (see the control of the shared one).
+    shared = [r["n"] for r in records if r.get("shared_memory_error")]
+    assert not shared, f"MemoryErrors outlived their runs: the shared one was raised at n={shared}"
 
 
 def judge_in_process(records: list[dict[str, Any]], step: catalogue.Step) -> None:
@@ -117,6 +125,111 @@ def test_call_under_allocation_failure(call_sweeps, name):
 @pytest.mark.parametrize("name", list(catalogue.CONTROLS))
 def test_control_of_the_interpreter_alone(call_sweeps, name):
     judge_in_process(call_sweeps[name], catalogue.CONTROLS[name])
+
+
+# ---------------------------------------------------------------------------
+# Faults of the interpreter itself under allocation failure, each shown by a
+# control that runs without the module in a fresh interpreter: it must show
+# the fault on the interpreters it affects and not on the others. A sweep of
+# the module that would meet a fault is skipped where the fault is.
+
+
+@dataclass(frozen=True)
+class InterpreterFault:
+    affects: Callable[[tuple[int, ...]], bool]  # sys.version_info -> whether the fault is there
+    what: str  # what goes wrong, for the reason of a skip
+    control: str  # prints a JSON line whose "fault" says whether it showed
+
+
+FAILED_CLASS_CREATION = "a failed class creation breaks later ones"
+SHARED_MEMORY_ERROR = "one MemoryError shared while the spare ones are in use"
+
+INTERPRETER_FAULTS: dict[str, InterpreterFault] = {
+    # 3.13: a class creation that meets one failed allocation leaves a dict
+    # broken, and a later class creation crashes (dictresize, from
+    # type_ready). The exec step creates two classes and crashes alike.
+    FAILED_CLASS_CREATION: InterpreterFault(
+        lambda version: version[:2] == (3, 13),
+        "a class creation that meets one failed allocation leaves a broken dict, and a later class creation crashes",
+        """
+import json, os, _testcapi
+namespace = {"__module__": "m", "__qualname__": "C", "f": lambda self: 1, "g": 2}
+def attempt(n):
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        type("C", (), dict(namespace))
+        failed = False
+    except MemoryError:
+        failed = True
+    finally:
+        _testcapi.remove_mem_hooks()
+    for i in range(50):
+        type("D%d" % i, (), dict(namespace))
+    return failed
+crashes, n = [], 0
+while True:
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.write(write_end, b"1" if attempt(n) else b"0")
+        os._exit(0)
+    os.close(write_end)
+    failed = os.read(read_end, 1)
+    os.close(read_end)
+    _, status = os.waitpid(pid, 0)
+    if status:
+        crashes.append([n, status])
+    elif failed == b"0":
+        break  # the class was made: past the last allocation
+    n += 1
+print(json.dumps({"fault": bool(crashes), "crashes": crashes, "allocations": n}))
+""",
+    ),
+    # 3.12+: while every spare MemoryError instance is in use, each further
+    # one raised is the same object, whose traceback grows by every raise
+    # and holds whatever its frames hold. The sweeps release their outcomes
+    # at once and report any raise of the shared one.
+    SHARED_MEMORY_ERROR: InterpreterFault(
+        lambda version: version >= (3, 12),
+        "every MemoryError raised while the spare ones are in use is one object, whose traceback keeps growing",
+        """
+import json, traceback, _testcapi
+def raised():
+    _testcapi.set_nomemory(0, 1)
+    try:
+        len()  # its TypeError cannot be made
+    except MemoryError as exc:
+        return exc
+    finally:
+        _testcapi.remove_mem_hooks()
+held = []
+while len(held) < 64 and not any(h is held[-1] for h in held[:-1]):
+    held.append(raised())
+spares = len({id(h) for h in held}) - 1
+again = [raised() for _ in range(5)]
+shared = all(a is held[-1] for a in again)
+entries = len(traceback.extract_tb(held[-1].__traceback__))
+print(json.dumps({"fault": shared and entries > len(again), "distinct": spares, "entries": entries}))
+""",
+    ),
+}
+
+
+def where_the_interpreter_fails(name: str) -> pytest.MarkDecorator:
+    fault = INTERPRETER_FAULTS[name]
+    return pytest.mark.skipif(
+        fault.affects(sys.version_info),
+        reason=f"on Python {platform.python_version()} {fault.what}: see test_control_of_an_interpreter_fault[{name}]",
+    )
+
+
+@pytest.mark.parametrize("name", list(INTERPRETER_FAULTS))
+def test_control_of_an_interpreter_fault(name):
+    fault = INTERPRETER_FAULTS[name]
+    done = run_python(fault.control, timeout=600)
+    assert done.returncode == 0, done.stderr[-4000:]
+    shown = json.loads(done.stdout.splitlines()[-1])
+    assert shown["fault"] == fault.affects(sys.version_info), shown
 
 
 def test_display_form_of_nested_values_is_the_interpreters(call_sweeps):
@@ -158,6 +271,7 @@ def test_first_read_under_allocation_failure(first_read_sweeps, name):
 IMPORT_ENTRIES = {(MODULE.function, line) for line in lines(MODULE) | {INIT.def_, VALIDATE.def_, SEARCH.def_}}
 
 
+@where_the_interpreter_fails(FAILED_CLASS_CREATION)  # the exec step creates two classes
 @pytest.mark.parametrize("sweep", ["import", "import after a failed import"])
 def test_import_under_allocation_failure(import_sweeps, sweep):
     records = import_sweeps[sweep]
