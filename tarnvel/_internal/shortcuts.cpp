@@ -36,15 +36,68 @@ bool is_ready(PyObject* str)
 #endif
 }
 
-// Dict versions tell when a cached lookup still holds: up to 3.11 every dict
-// has one. 3.12 deprecates it (3.14 removes it); there the lookups are made
-// every time, where dict watchers would be the public replacement.
+// Whether a cached lookup still holds. Up to 3.11 every dict has a version
+// that every change renews, never handing one out twice. 3.12 deprecates it
+// (3.14 removes it); there a dict watcher, called before any change of a
+// watched dict, its deallocation included, drops the caches that read it.
 #if PY_VERSION_HEX < 0x030C0000
-constexpr bool have_dict_versions = true;
 uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+bool still_valid(const CachedLookup& cache, PyObject* dict)
+{
+    return cache.version != 0 && dict_version(dict) == cache.version;
+}
+
+void remember(CachedLookup& cache, PyObject* dict, PyObject* found)
+{
+    cache.version = dict_version(dict);
+    cache.value = found;
+}
 #else
-constexpr bool have_dict_versions = false;
-uint64_t dict_version(PyObject*) { return 0; }
+constexpr std::size_t watched_cache_limit = 4;
+CachedLookup* watched_caches[watched_cache_limit];
+std::size_t watched_cache_count = 0;
+int dict_watcher = -1;
+bool dict_watcher_refused = false;
+
+int forget_dict(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
+{
+    for (std::size_t i = 0; i < watched_cache_count; ++i) {
+        if (watched_caches[i]->dict == dict) {
+            *watched_caches[i] = CachedLookup{};
+        }
+    }
+    return 0;
+}
+
+bool still_valid(const CachedLookup& cache, PyObject* dict) { return cache.dict == dict; }
+
+// Caches `found` when the dict can be watched; else the next call looks again.
+void remember(CachedLookup& cache, PyObject* dict, PyObject* found)
+{
+    if (dict_watcher < 0 && !dict_watcher_refused) {
+        dict_watcher = PyDict_AddWatcher(forget_dict);
+        // Every watcher of the interpreter taken: look up each time.
+        dict_watcher_refused = dict_watcher < 0;
+        if (dict_watcher_refused) {
+            PyErr_Clear();
+        }
+    }
+    std::size_t i = 0;
+    while (i < watched_cache_count && watched_caches[i] != &cache) {
+        ++i;
+    }
+    if (dict_watcher < 0 || i == watched_cache_limit) {
+        return;
+    }
+    if (PyDict_Watch(dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    watched_caches[i] = &cache;
+    watched_cache_count += i == watched_cache_count ? 1 : 0;
+    cache = {0, dict, found};
+}
 #endif
 
 }  // namespace
@@ -247,18 +300,11 @@ PyObject* call_get_with_new_dict(PyObject* value, PyObject* key)
 
 namespace {
 
-// Every change of any dict gives it a new version, never handed out before,
-// so an unchanged version means an unchanged dict.
-bool still_valid(const CachedLookup& cache, PyObject* dict)
-{
-    return have_dict_versions && cache.version != 0 && dict_version(dict) == cache.version;
-}
-
 PyObject* find_and_cache(PyObject* dict, PyObject* name, CachedLookup& cache)
 {
     PyObject* found = PyDict_GetItemWithError(dict, name);
     if (found != nullptr) {
-        cache = {dict_version(dict), found};
+        remember(cache, dict, found);
     }
     return found;
 }
@@ -299,7 +345,6 @@ PyObject* module_attribute(PyObject* object, PyObject* name, CachedLookup& cache
 {
     // The module type cannot be changed, so a name it lacks now it lacks
     // for good; checked only when the dict has changed.
-#if PY_VERSION_HEX < 0x030C0000
     if (Py_TYPE(object) == &PyModule_Type) {
         PyObject* dict = PyModule_GetDict(object);
         if (still_valid(cache, dict)) {
@@ -315,9 +360,6 @@ PyObject* module_attribute(PyObject* object, PyObject* name, CachedLookup& cache
             }
         }
     }
-#else
-    static_cast<void>(cache);
-#endif
     // Not there: the ordinary road to the module's __getattr__ and its error.
     return PyObject_GetAttr(object, name);
 }
