@@ -4,7 +4,10 @@
 # TARNVEL_ARMHF_ROOTFS names an armhf root file system (devtools/build_armhf.sh
 # makes one) whose /usr/include holds the target interpreter's headers. Only
 # the Python headers come from there: libc headers and libraries come from the
-# cross toolchain, which matches the root file system's glibc release.
+# cross toolchain (the host's: bookworm's glibc, no newer than either root
+# file system's; the module asks only for GLIBC_2.4 symbols). Trixie's 64-bit
+# time_t (SIZEOF_TIME_T 8 in its pyconfig.h) does not matter: no public
+# Python header uses time_t.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
@@ -17,14 +20,14 @@ if(NOT TARNVEL_ARMHF_ROOTFS AND DEFINED ENV{TARNVEL_ARMHF_ROOTFS})
   set(TARNVEL_ARMHF_ROOTFS "$ENV{TARNVEL_ARMHF_ROOTFS}")
 endif()
 if(NOT TARNVEL_ARMHF_ROOTFS)
-  message(FATAL_ERROR "Set TARNVEL_ARMHF_ROOTFS to an armhf root file system holding the Python 3.11 headers")
+  message(FATAL_ERROR "Set TARNVEL_ARMHF_ROOTFS to an armhf root file system holding the Python headers")
 endif()
 # Whole-project try-compiles (the link-time optimisation check) do not get
 # the platform variables; they read the environment.
 set(ENV{TARNVEL_ARMHF_ROOTFS} "${TARNVEL_ARMHF_ROOTFS}")
 
-# Debian's python3.11/pyconfig.h only dispatches to
-# <arm-linux-gnueabihf/python3.11/pyconfig.h>; -idirafter lets that resolve in
+# Debian's python3.X/pyconfig.h only dispatches to
+# <arm-linux-gnueabihf/python3.X/pyconfig.h>; -idirafter lets that resolve in
 # the root file system without letting its libc headers shadow the toolchain's.
 set(CMAKE_CXX_FLAGS_INIT "-idirafter ${TARNVEL_ARMHF_ROOTFS}/usr/include")
 

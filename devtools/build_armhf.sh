@@ -1,46 +1,80 @@
 #!/usr/bin/env bash
 # Cross-builds the extension for 32-bit ARM Linux with hard float (armhf) and
 # stages an importable copy of the package, like dev_build.sh:
-#   devtools/build_armhf.sh [--wheel DIST_DIR] BUILD_DIR [extra cmake -D options...]
-# With --wheel, pip and scikit-build-core also make an armhf wheel
-# (tarnvel-*-cp311-cp311-linux_armv7l.whl) in DIST_DIR with the same settings.
+#   devtools/build_armhf.sh [--python 3.11|3.13] [--wheel DIST_DIR] BUILD_DIR [extra cmake -D options...]
+# --python names the target interpreter: 3.11 (Debian bookworm's, the
+# default) or 3.13 (Debian trixie's). With --wheel, pip and scikit-build-core
+# also make an armhf wheel (tarnvel-*-cp311-cp311-linux_armv7l.whl, or cp313)
+# in DIST_DIR with the same settings, replacing an earlier one of that tag.
 # The last line printed is the stage dir. BUILD_DIR/rootfs links to the armhf
-# root file system (Debian bookworm) that gave the Python headers; it also
-# holds the interpreter and test packages to run the staged copy under qemu:
+# root file system that gave the Python headers; it also holds the
+# interpreter and test packages to run the staged copy under qemu:
 #   qemu-arm-static -L BUILD_DIR/rootfs BUILD_DIR/rootfs/usr/bin/python3.11 -P ...
 # (.ci/armhf.sh runs the test suite that way).
 #
+# The host interpreter byte-compiles the target's library and runs pip, so it
+# must be of the target's version: $PYTHON when it is, else python3.X or
+# python3 on PATH, else pyenv's 3.X.
+#
 # Needs: apt-get install g++-arm-linux-gnueabihf qemu-user-static mmdebstrap
 #        cmake ninja-build
-# The root file system is made once per package list, without emulation, and
-# kept in /var/cache/tarnvel-armhf-rootfs (or ~/.cache when that is not
-# writable); TARNVEL_ARMHF_ROOTFS=DIR makes or reuses one at DIR instead.
+# The root file system is made once per interpreter and package list, without
+# emulation, and kept in /var/cache/tarnvel-armhf-rootfs (or ~/.cache when that
+# is not writable); TARNVEL_ARMHF_ROOTFS=DIR makes or reuses one at DIR instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-usage="usage: build_armhf.sh [--wheel DIST_DIR] BUILD_DIR [cmake options...]"
+usage="usage: build_armhf.sh [--python 3.11|3.13] [--wheel DIST_DIR] BUILD_DIR [cmake options...]"
+
+die() { printf 'build_armhf.sh: %s\n' "$*" >&2; exit 1; }
+
+version=3.11
 dist=
-if [[ ${1:-} == --wheel ]]; then
-  dist=${2:?$usage}
+while [[ ${1:-} == --* ]]; do
+  case $1 in
+    --python) version=${2:?$usage} ;;
+    --wheel) dist=${2:?$usage} ;;
+    *) die "$usage" ;;
+  esac
   shift 2
-fi
+done
 build=${1:?$usage}
 shift
-mkdir -p "$build" ${dist:+"$dist"}
-build=$(cd "$build" && pwd)
-[[ -z $dist ]] || dist=$(cd "$dist" && pwd)
-host_python=${PYTHON:-python3}
 
-suite=bookworm
+# Debian releases whose armhf port ships the interpreter. Trixie has merged
+# /usr: its packages put everything under /usr and expect /lib, /bin and /sbin
+# to link there.
+case $version in
+  3.11) suite=bookworm merged_usr=false ;;
+  3.13) suite=trixie merged_usr=true ;;
+  *) die "no armhf root file system for Python $version: choose 3.11 (Debian bookworm) or 3.13 (Debian trixie)" ;;
+esac
+python=python$version
 # What the test suite imports, as Debian packages (their own dependencies come
 # along). libc-bin gives ldconfig; base-files and tzdata the /etc files that
-# qemu would otherwise take from the host; libpython3.11-testsuite _testcapi.
-packages=(python3.11 libpython3.11-dev libpython3.11-testsuite python3-requests python3-pytest
+# qemu would otherwise take from the host; lib$python-testsuite _testcapi.
+packages=("$python" "lib$python-dev" "lib$python-testsuite" python3-requests python3-pytest
   python3-hypothesis python3-responses python3-trustme python3-openssl ca-certificates
   libc-bin base-files tzdata)
 # Bump when the preparation below changes, so cached file systems are remade.
 prep_revision=1
 
-die() { printf 'build_armhf.sh: %s\n' "$*" >&2; exit 1; }
+# The first candidate that runs and is CPython $version.
+find_host_python() {
+  local candidate pyenv_root
+  pyenv_root=$(pyenv root 2>/dev/null) || pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+  for candidate in ${PYTHON:+"$PYTHON"} "$python" python3 "$pyenv_root/versions/$version".*/bin/"$python"; do
+    if [[ $("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null) == "$version" ]]; then
+      command -v "$candidate"
+      return
+    fi
+  done
+  die "no host interpreter of version $version (set PYTHON, or put $python on PATH)"
+}
+host_python=$(find_host_python)
+
+mkdir -p "$build" ${dist:+"$dist"}
+build=$(cd "$build" && pwd)
+[[ -z $dist ]] || dist=$(cd "$dist" && pwd)
 
 for tool in arm-linux-gnueabihf-g++ qemu-arm-static mmdebstrap cmake ninja readelf; do
   command -v "$tool" >/dev/null || die "$tool not found; install it with:
@@ -60,14 +94,14 @@ prepare_rootfs() {
   # Byte-compiled on the host: compiling under emulation costs seconds at
   # every start. Bytecode is portable between interpreters of one magic number.
   local target_magic host_magic
-  target_magic=$(sed -n 's/^MAGIC_NUMBER = (\([0-9]*\)).*/\1/p' "$fs/usr/lib/python3.11/importlib/_bootstrap_external.py")
+  target_magic=$(sed -n 's/^MAGIC_NUMBER = (\([0-9]*\)).*/\1/p' "$fs/usr/lib/$python/importlib/_bootstrap_external.py")
   host_magic=$("$host_python" -c 'import importlib.util; print(int.from_bytes(importlib.util.MAGIC_NUMBER[:2], "little"))')
   [[ $target_magic == "$host_magic" ]] \
     || die "bytecode magic differs: target $target_magic, host $host_python $host_magic"
   # The stdlib's own test package holds deliberately broken sources: skip it.
   "$host_python" -m compileall -q -j 0 -s "$fs" -p / \
-    -x '/usr/lib/python3\.11/(test|lib2to3/tests)/' \
-    "$fs/usr/lib/python3.11" "$fs/usr/lib/python3/dist-packages" >/dev/null
+    -x "/usr/lib/${python//./\\.}/(test|lib2to3/tests)/" \
+    "$fs/usr/lib/$python" "$fs/usr/lib/python3/dist-packages" >/dev/null
 }
 
 # Prints the root file system's path, making it first when needed.
@@ -90,7 +124,15 @@ ensure_rootfs() {
     # Made beside its final place and renamed when complete, so that an
     # interrupted run leaves nothing that looks usable.
     new=$(mktemp -d "$fs.new.XXXXXX")
-    mmdebstrap --quiet --arch=armhf --variant=extract \
+    local hooks=()
+    if $merged_usr; then
+      # --variant=extract runs no package script, so nothing else would make
+      # the links; made before unpacking, files still shipped in /lib land in
+      # /usr/lib too (mmdebstrap's tar keeps directory links).
+      # shellcheck disable=SC2016  # expanded by mmdebstrap's sh, $1 the root
+      hooks+=(--setup-hook='for d in bin sbin lib; do mkdir -p "$1/usr/$d" && ln -s "usr/$d" "$1/$d"; done')
+    fi
+    mmdebstrap --quiet --arch=armhf --variant=extract "${hooks[@]}" \
       --include="$(IFS=,; printf '%s' "${packages[*]}")" "$suite" "$new/fs" >&2
     prepare_rootfs "$new/fs"
     touch "$new/fs/.tarnvel-ready"
@@ -121,13 +163,18 @@ native_program() {
 }
 
 rootfs=$(ensure_rootfs)
-# The target interpreter's own file suffix, from its build-time configuration.
+[[ -x $rootfs/usr/bin/$python ]] || die "$rootfs holds no /usr/bin/$python (TARNVEL_ARMHF_ROOTFS names another release's?)"
+# The target interpreter's own file suffix, from its build-time configuration
+# (the file's name varies between releases: _sysconfigdata__linux_arm-... in 3.13).
+sysconfigdata=("$rootfs/usr/lib/$python"/_sysconfigdata_*arm-linux-gnueabihf.py)
+[[ -f ${sysconfigdata[0]} ]] || die "no _sysconfigdata_*arm-linux-gnueabihf.py in $rootfs/usr/lib/$python"
 suffix=$("$host_python" -c 'import runpy, sys; print(runpy.run_path(sys.argv[1])["build_time_vars"]["EXT_SUFFIX"])' \
-  "$rootfs/usr/lib/python3.11/_sysconfigdata__arm-linux-gnueabihf.py")
+  "${sysconfigdata[0]}")
+[[ $suffix == ".cpython-${version/./}-arm-linux-gnueabihf.so" ]] || die "unexpected extension suffix $suffix"
 
 cross=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake"
   -DTARNVEL_ARMHF_ROOTFS="$rootfs"
-  -DTARNVEL_PYTHON_INCLUDE_DIR="$rootfs/usr/include/python3.11"
+  -DTARNVEL_PYTHON_INCLUDE_DIR="$rootfs/usr/include/$python"
   -DTARNVEL_EXTENSION_SUFFIX="$suffix" "$@")
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" "${cross[@]}" >/dev/null
 cmake --build "$build" >&2
@@ -144,6 +191,8 @@ if [[ -n $dist ]]; then
   cmake_program=$(native_program cmake)
   ninja_program=$(native_program ninja)
   wheel_settings+=(-C cmake.define.CMAKE_MAKE_PROGRAM="$ninja_program")
+  tag=cp${version/./}
+  rm -f "$dist"/tarnvel-*-"$tag-$tag"-linux_armv7l.whl
   CMAKE_EXECUTABLE=$cmake_program CMAKE_MAKE_PROGRAM=$ninja_program \
     _PYTHON_HOST_PLATFORM=linux-armv7l "$host_python" -m pip wheel "$root" --no-deps -q \
     -w "$dist" "${wheel_settings[@]}" >&2

@@ -23,6 +23,11 @@ def main(fs: Path) -> None:
                 link.unlink()
                 link.symlink_to(os.path.relpath(fs / target.lstrip("/"), directory))
 
+    # qemu -L looks for the dynamic loader under /lib; in a merged-/usr release
+    # only the lib -> usr/lib link leads there.
+    if not (fs / "lib/ld-linux-armhf.so.3").exists():
+        sys.exit("no /lib/ld-linux-armhf.so.3 in the root file system")
+
     # The CA bundle and its per-certificate links, as update-ca-certificates makes them.
     certs = fs / "etc/ssl/certs"
     certs.mkdir(parents=True, exist_ok=True)
