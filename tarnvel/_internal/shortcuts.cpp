@@ -54,23 +54,22 @@ void remember(CachedLookup& cache, PyObject* dict, PyObject* found)
     cache.value = found;
 }
 #else
-constexpr std::size_t watched_cache_limit = 4;
-CachedLookup* watched_caches[watched_cache_limit];
-std::size_t watched_cache_count = 0;
+// Renewed whenever any watched dict changes: a cache made under an older one
+// no longer holds. The watched dicts (the module's and requests') rarely do.
+uint64_t watched_generation = 1;
 int dict_watcher = -1;
 bool dict_watcher_refused = false;
 
-int forget_dict(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
+int forget_dict(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
 {
-    for (std::size_t i = 0; i < watched_cache_count; ++i) {
-        if (watched_caches[i]->dict == dict) {
-            *watched_caches[i] = CachedLookup{};
-        }
-    }
+    ++watched_generation;
     return 0;
 }
 
-bool still_valid(const CachedLookup& cache, PyObject* dict) { return cache.dict == dict; }
+bool still_valid(const CachedLookup& cache, PyObject* dict)
+{
+    return cache.dict == dict && cache.version == watched_generation;
+}
 
 // Caches `found` when the dict can be watched; else the next call looks again.
 void remember(CachedLookup& cache, PyObject* dict, PyObject* found)
@@ -83,20 +82,14 @@ void remember(CachedLookup& cache, PyObject* dict, PyObject* found)
             PyErr_Clear();
         }
     }
-    std::size_t i = 0;
-    while (i < watched_cache_count && watched_caches[i] != &cache) {
-        ++i;
-    }
-    if (dict_watcher < 0 || i == watched_cache_limit) {
+    if (dict_watcher < 0) {
         return;
     }
     if (PyDict_Watch(dict_watcher, dict) < 0) {
         PyErr_Clear();
         return;
     }
-    watched_caches[i] = &cache;
-    watched_cache_count += i == watched_cache_count ? 1 : 0;
-    cache = {0, dict, found};
+    cache = {watched_generation, dict, found};
 }
 #endif
 

@@ -70,8 +70,8 @@ PyObject* call_get_with_new_dict(PyObject* value, PyObject* key);
 // What a name was last found as in a dict, valid while the dict is unchanged.
 // Read and written with the interpreter lock held.
 struct CachedLookup {
-    uint64_t version = 0;       // up to 3.11: the dict's version then
-    PyObject* dict = nullptr;   // from 3.12: the watched dict, while unchanged
+    uint64_t version = 0;       // the dict's version then; from 3.12, the watcher's generation
+    PyObject* dict = nullptr;   // from 3.12: the watched dict
     PyObject* value = nullptr;  // borrowed from the dict
 };
 
