@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # CI stage for 32-bit ARM hard-float (armhf). For each target interpreter,
 # Debian bookworm's CPython 3.11 and trixie's 3.13: cross-builds the extension
-# and its wheel, proves what both are with readelf, and runs the whole test
-# suite under qemu on what the wheel installs, the version-warning tests with
+# and its wheel, repairs the wheel to manylinux_2_17_armv7l, proves what both
+# builds are with readelf, and runs the whole test suite under qemu on what the
+# repaired wheel installs, the version-warning tests with
 # a copy built to believe it targets the next minor version. Checks once that
 # an x86_64 build needs only libc too.
-# The armv7l wheels stay in TARNVEL_ARMHF_DIST (default dist/armhf), whose
-# path the last line prints, for repairing to a manylinux tag afterwards.
+# The armv7l wheels, as built and as repaired, stay in TARNVEL_ARMHF_DIST
+# (default dist/armhf), whose path the last line prints.
 # Standalone too: `bash .ci/armhf.sh` from the repository root;
 # TARNVEL_ARMHF_PYTHONS="3.13" runs only the interpreters named.
 set -euo pipefail
@@ -78,7 +79,7 @@ build_armhf() {
 }
 
 cross_build() {
-  local version=$1 tag=cp${1/./} build=$work/build-armhf-$1 stage wheels so
+  local version=$1 tag=cp${1/./} build=$work/build-armhf-$1 stage wheels repaired so
   local name=api_logic.cpython-${tag#cp}-arm-linux-gnueabihf.so
   step "cross build for $version"
   stage=$(build_armhf --python "$version" --wheel "$dist" "$build" -DTARNVEL_WERROR=ON)
@@ -87,10 +88,17 @@ cross_build() {
   wheels=("$dist"/tarnvel-*-"$tag-$tag"-linux_armv7l.whl)
   [[ ${#wheels[@]} -eq 1 && -f ${wheels[0]} ]] || die "no single $tag armhf wheel in $dist: $(ls "$dist")"
   say "wheel: ${wheels[0]}"
-  # The tests run on what the wheel installs.
+  # Repaired to the manylinux tag a package index accepts; the tests run on
+  # what the repaired wheel installs.
+  devtools/build_wheels.sh --no-build --out "$work/wheelhouse-$version" "${wheels[0]}" >&2
+  repaired=("$work/wheelhouse-$version"/tarnvel-*-"$tag-$tag"-*manylinux_2_17_armv7l*.whl)
+  [[ ${#repaired[@]} -eq 1 && -f ${repaired[0]} ]] \
+    || die "no single manylinux_2_17_armv7l $tag wheel in $work/wheelhouse-$version: $(ls "$work/wheelhouse-$version")"
+  say "repaired: ${repaired[0]##*/}"
+  cp "${repaired[0]}" "$dist/"
   wheel_stage_of[$version]=$work/wheel-stage-$version
   mkdir "${wheel_stage_of[$version]}"
-  (cd "${wheel_stage_of[$version]}" && python3 -m zipfile -e "${wheels[0]}" .)
+  (cd "${wheel_stage_of[$version]}" && python3 -m zipfile -e "${repaired[0]}" .)
   [[ -f ${wheel_stage_of[$version]}/tarnvel/_internal/$name ]] || die "the wheel holds no tarnvel/_internal/$name"
 
   for so in "$stage/tarnvel/_internal/$name" "${wheel_stage_of[$version]}/tarnvel/_internal/$name"; do
