@@ -146,21 +146,8 @@ ensure_rootfs() {
   printf '%s\n' "$fs"
 }
 
-# The first NAME on PATH that is a program, not a script: a pip-installed
-# wrapper script cannot find its package inside pip's isolated build
-# environment.
-native_program() {
-  local directory dirs
-  IFS=: read -ra dirs <<<"$PATH"
-  for directory in "${dirs[@]}"; do
-    [[ -f $directory/$1 && -x $directory/$1 ]] || continue
-    if [[ $(head -c 4 "$directory/$1" | od -An -c | tr -d ' ') == 177ELF ]]; then
-      echo "$directory/$1"
-      return
-    fi
-  done
-  die "no $1 program (only wrapper scripts) on PATH"
-}
+# shellcheck source=devtools/native_program.sh
+source "$root/devtools/native_program.sh"
 
 rootfs=$(ensure_rootfs)
 [[ -x $rootfs/usr/bin/$python ]] || die "$rootfs holds no /usr/bin/$python (TARNVEL_ARMHF_ROOTFS names another release's?)"
@@ -189,7 +176,7 @@ if [[ -n $dist ]]; then
     wheel_settings+=(-C cmake.define."${define#-D}")
   done
   cmake_program=$(native_program cmake)
-  ninja_program=$(native_program ninja)
+  ninja_program=$(native_program ninja ninja-build)
   wheel_settings+=(-C cmake.define.CMAKE_MAKE_PROGRAM="$ninja_program")
   tag=cp${version/./}
   rm -f "$dist"/tarnvel-*-"$tag-$tag"-linux_armv7l.whl

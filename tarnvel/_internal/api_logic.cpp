@@ -545,7 +545,7 @@ PyMethodDef api_logic_methods[] = {
 
 PyModuleDef api_logic_definition = {
     PyModuleDef_HEAD_INIT,
-    "api_logic",        // m_name: the last component; the full name comes from the spec
+    "api_logic",        // m_name: the last component; the import system gives the full name
     nullptr,            // m_doc: __doc__ stays None
     0,                  // m_size: no per-module state, all of it is process-wide
     api_logic_methods,  // m_methods: none
