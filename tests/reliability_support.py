@@ -19,8 +19,12 @@ def scaled(count: int, minimum: int = 1) -> int:
 def totals() -> int:
     """References in use (debug interpreter) or memory blocks in use."""
     # The attribute lookup cache holds the names it was last asked for,
-    # temporary strings included.
-    sys._clear_type_cache()
+    # temporary strings included. From 3.14 only the call that clears every
+    # internal cache is not deprecated.
+    if sys.version_info >= (3, 14):
+        sys._clear_internal_caches()
+    else:
+        sys._clear_type_cache()
     gc.collect()
     if hasattr(sys, "gettotalrefcount"):
         return sys.gettotalrefcount()

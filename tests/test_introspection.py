@@ -10,6 +10,7 @@ import inspect
 import io
 import pickle
 import pydoc
+import sys
 import traceback
 import types
 import typing
@@ -92,8 +93,10 @@ def help_text(target) -> str:
 @pytest.mark.parametrize("render", [lambda c: pydoc.render_doc(c, renderer=pydoc.plaintext), help_text])
 def test_help_shows_signatures_and_docstrings(api_logic, render):
     text = render(api_logic.InternalClass)
-    assert "validate_token(self, token: 'str') -> 'str'" in text
-    assert "search_query(self, token: 'str', query: 'str') -> 'str'" in text
+    # From 3.14 pydoc shows an annotation that is a text as the text itself.
+    q = "'" if sys.version_info < (3, 14) else ""
+    assert f"validate_token(self, token: {q}str{q}) -> {q}str{q}" in text
+    assert f"search_query(self, token: {q}str{q}, query: {q}str{q}) -> {q}str{q}" in text
     assert "__init__(self)" in text
     for doc in filter(None, DOCSTRINGS.values()):
         for line in filter(str.strip, doc.split("\n")):
@@ -165,5 +168,6 @@ def test_kind_of_callable(api_logic, method):
     function = getattr(api_logic.InternalClass, method)
     assert inspect.isroutine(function)
     assert not inspect.iscoroutinefunction(function)
-    assert not asyncio.iscoroutinefunction(function)
+    if sys.version_info < (3, 14):  # deprecated from 3.14
+        assert not asyncio.iscoroutinefunction(function)
     assert not inspect.isgeneratorfunction(function)
