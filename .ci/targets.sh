@@ -291,7 +291,7 @@ time.localtime()
 ' || die "the import smoke test failed under emulation"
   cat "$traces"/trace.* | grep -v ' = -1 ' \
     | sed -nE 's/^(open|openat|execve)\((AT_FDCWD, )?"([^"]*)".*/\3/p' | sort -u \
-    | grep -v -E -e "^($rootfs|$stage|$root)(/|\$)" -e '^/(proc|dev)/' -e "^$qemu\$" \
+    | grep -v -E -e "^($rootfs|$stage|$root)(/|\$)" -e '^/(proc|sys|dev)/' -e "^$qemu\$" \
       >"$work/borrowed-$key" || true
   if [[ -s $work/borrowed-$key ]]; then
     cat "$work/borrowed-$key" >&2
