@@ -97,6 +97,22 @@ void add_traceback(const char* function, int line)
     Py_DECREF(frame);
 }
 
+// ---------------------------------------------------------------------------
+// The body of __init__, shared by its entry and InternalClass's constructor
+
+int init_body(PyObject* self)
+{
+    // Ordinary assignment, so that a subclass's __setattr__ runs.
+    setattrofunc setattro = Py_TYPE(self)->tp_setattro;
+    int status = setattro != nullptr ? setattro(self, state.api_key, state.api_key_value)
+                                     : PyObject_SetAttr(self, state.api_key, state.api_key_value);
+    if (status < 0) {
+        add_traceback(source::init.function, source::init.assignment);
+        return -1;
+    }
+    return 0;
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -311,13 +327,7 @@ PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         add_traceback(source::init.function, source::init.def);
         return nullptr;
     }
-    PyObject* self = bound[0];
-    // Ordinary assignment, so that a subclass's __setattr__ runs.
-    setattrofunc setattro = Py_TYPE(self)->tp_setattro;
-    int status = setattro != nullptr ? setattro(self, state.api_key, state.api_key_value)
-                                     : PyObject_SetAttr(self, state.api_key, state.api_key_value);
-    if (status < 0) {
-        add_traceback(source::init.function, source::init.assignment);
+    if (init_body(bound[0]) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

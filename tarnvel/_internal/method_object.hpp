@@ -23,6 +23,10 @@ PyObject* method_object_new(PyMethodDef* definition, PyObject* qualname, PyObjec
 // Stores `annotations` into a method object, without a copy.
 void method_object_set_annotations(PyObject* method, Ref&& annotations);
 
+// The body of InternalClass.__init__ on `self`, its one argument: 0, or -1
+// with the exception and the entry for the failing line.
+int init_body(PyObject* self);
+
 // Adds a traceback entry for `function` (a name of source_map.hpp) at `line`
 // of the module's source file to the pending exception. When the entry
 // cannot be made, the error of making it replaces the pending exception.
