@@ -4,11 +4,13 @@ tuple-and-dict forms (functools.partial, the type's __call__, f(*a, **kw))."""
 
 from __future__ import annotations
 
+import ast
 import ctypes
 import functools
 
 import pytest
 
+from conftest import run_python
 from service_doubles import ComparesStr, Falsy, Text
 
 SELF = object()  # stands for the instance in a row's arguments
@@ -192,6 +194,66 @@ def test_refused_construction(api_logic, args, kwargs, message):
     with pytest.raises(TypeError) as raised:
         api_logic.InternalClass(*args, **kwargs)
     assert str(raised.value) == message
+
+
+# ---------------------------------------------------------------------------
+# Construction of the class as it stands at the call
+
+# Each change is made in a fresh interpreter: a class that once had a __new__
+# of its own keeps calling __new__ through the lookup after it is deleted.
+CONSTRUCTION = """
+import tarnvel._internal.api_logic as m
+
+C = m.InternalClass
+own_init = C.__dict__["__init__"]
+
+def made(cls):
+    try:
+        instance = cls()
+    except Exception as error:
+        return type(error).__name__, str(error)
+    return type(instance).__name__, vars(instance)
+
+def marking_new(cls):
+    instance = object.__new__(cls)
+    instance.__dict__["by_new"] = True
+    return instance
+
+{change}
+# type.__call__ itself always goes the generic way.
+print(repr((made(C), made(lambda: type.__call__(C)))))
+{undo}
+print(repr(made(m.InternalClass)))
+"""
+
+
+@pytest.mark.parametrize(
+    "change, undo, expected",
+    [
+        (
+            "C.__init__ = lambda self: setattr(self, 'other', 1)",
+            "C.__init__ = own_init",
+            ("InternalClass", {"other": 1}),
+        ),
+        ("del C.__init__", "C.__init__ = own_init", ("InternalClass", {})),
+        (
+            "C.__new__ = staticmethod(marking_new)",
+            "del C.__new__",
+            ("InternalClass", {"by_new": True, "_api_key": "zefrun"}),
+        ),
+        ("C.__abstractmethods__ = frozenset({'missing'})", "del C.__abstractmethods__", "TypeError"),
+        ("class C(C):\n    def __init__(self): self.own = True", "", ("C", {"own": True})),
+    ],
+    ids=["init replaced", "init deleted", "new added", "abstract", "subclass init"],
+)
+def test_construction_follows_the_class(change, undo, expected):
+    result = run_python(CONSTRUCTION.format(change=change, undo=undo))
+    assert result.returncode == 0, result.stderr
+    changed, restored = map(ast.literal_eval, result.stdout.splitlines())
+    outcome, generic = changed
+    assert outcome == generic
+    assert outcome[0] == expected if isinstance(expected, str) else outcome == expected
+    assert restored == ("InternalClass", {"_api_key": "zefrun"})
 
 
 # ---------------------------------------------------------------------------

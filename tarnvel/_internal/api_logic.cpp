@@ -314,18 +314,21 @@ PyObject* import_optional()
 }
 
 // Makes one method object, with `annotations` when given, and stores it in
-// the class namespace under `name`.
-int add_method(PyObject* class_namespace, PyMethodDef* definition, PyObject* name, PyObject* qualname, PyObject* code,
+// the class namespace under `name`: the method, or null on failure.
+Ref add_method(PyObject* class_namespace, PyMethodDef* definition, PyObject* name, PyObject* qualname, PyObject* code,
                Ref&& annotations)
 {
     Ref method = Ref::steal(method_object_new(definition, qualname, state.module_name, state.namespace_dict, code));
     if (!method) {
-        return -1;
+        return method;
     }
     if (annotations) {
         method_object_set_annotations(method.get(), std::move(annotations));
     }
-    return PyDict_SetItem(class_namespace, name, method.get());
+    if (PyDict_SetItem(class_namespace, name, method.get()) < 0) {
+        return Ref();
+    }
+    return method;
 }
 
 // A new annotations dict: every parameter and the return value are "str".
@@ -351,21 +354,21 @@ int build_internal_class(int* line)
         return -1;
     }
     *line = line_init;
-    if (add_method(class_namespace.get(), &init_definition, state.dunder_init, state.qualname_init, state.init_code,
-                   Ref()) < 0) {
+    Ref init = add_method(class_namespace.get(), &init_definition, state.dunder_init, state.qualname_init,
+                          state.init_code, Ref());
+    if (!init) {
         return -1;
     }
     *line = line_validate_token;
     Ref annotations = str_annotations({state.token, state.return_});
-    if (!annotations ||
-        add_method(class_namespace.get(), &validate_token_definition, state.validate_token,
-                   state.qualname_validate_token, state.validate_token_code, std::move(annotations)) < 0) {
+    if (!annotations || !add_method(class_namespace.get(), &validate_token_definition, state.validate_token,
+                                    state.qualname_validate_token, state.validate_token_code, std::move(annotations))) {
         return -1;
     }
     *line = line_search_query;
     annotations = str_annotations({state.token, state.query, state.return_});
-    if (!annotations || add_method(class_namespace.get(), &search_query_definition, state.search_query,
-                                   state.qualname_search_query, state.search_query_code, std::move(annotations)) < 0) {
+    if (!annotations || !add_method(class_namespace.get(), &search_query_definition, state.search_query,
+                                    state.qualname_search_query, state.search_query_code, std::move(annotations))) {
         return -1;
     }
     *line = line_class;
@@ -374,6 +377,12 @@ int build_internal_class(int* line)
     if (!cls) {
         return -1;
     }
+    // Calls of the class itself go through its own entry from now on, which
+    // checks the class and its __init__ on every call; a subclass never
+    // inherits the entry and is called the generic way.
+    replace(state.init_method, std::move(init));
+    replace(state.internal_class, Ref::borrow(cls.get()));
+    reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = internal_class_vectorcall;
     return PyDict_SetItem(state.namespace_dict, state.InternalClass, cls.get());
 }
 

@@ -124,6 +124,11 @@ struct ModuleState {
     PyObject* validate_token_code;
     PyObject* search_query_code;
 
+    // InternalClass and its own __init__, as the exec step made them: the
+    // class's constructor takes its short way only while both still stand.
+    PyObject* internal_class;
+    PyObject* init_method;
+
     // Keyword names of the call of `post`: ("headers", "json").
     PyObject* post_kwnames;
 

@@ -6,6 +6,7 @@
 
 #include "shortcuts.hpp"
 
+#include "method_object.hpp"
 #include "module_state.hpp"
 
 namespace tarnvel {
@@ -286,6 +287,87 @@ PyObject* call_get_with_new_dict(PyObject* value, PyObject* key)
     PyObject* args[] = {value, key, empty.get()};
     return unbound ? PyObject_Vectorcall(get.get(), args, 3, nullptr)
                    : PyObject_Vectorcall(get.get(), args + 1, 2, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+namespace {
+
+// The class's version tag when its __init__ was last found to be the
+// module's own; 0 for none. The interpreter sets a class's tag to 0 when an
+// attribute of the class or of a base changes, and never hands a tag out
+// twice: while the tag stands, so does the answer (its own specialised calls
+// rely on the same).
+unsigned int own_init_version = 0;
+
+// Whether `__init__`, as the lookup on `type` finds it, is the module's own.
+bool has_own_init(PyTypeObject* type)
+{
+    unsigned int version = type->tp_version_tag;
+    if (version != 0 && version == own_init_version) {
+        return true;
+    }
+    if (_PyType_Lookup(type, state.dunder_init) != state.init_method) {
+        return false;
+    }
+    // The lookup gave the class a tag where it could.
+    own_init_version = type->tp_version_tag;
+    return true;
+}
+
+// Type's own call of the class without arguments while its __new__ is
+// object's: the instance from object's __new__ (which also readies the
+// instance's attribute storage and refuses an abstract class), then
+// __init__ as slot_tp_init finds it. Looked up only once the instance
+// exists, as there: a collection run by the allocation may have run code
+// that replaced it.
+PyObject* construct_without_arguments(PyTypeObject* type)
+{
+    Ref instance = Ref::steal(PyBaseObject_Type.tp_new(type, state.empty_tuple, nullptr));
+    if (!instance) {
+        return nullptr;
+    }
+    if (has_own_init(type)) {
+        return init_body(instance.get()) < 0 ? nullptr : instance.release();
+    }
+    initproc init = type->tp_init;
+    if (init != nullptr && init(instance.get(), state.empty_tuple, nullptr) < 0) {
+        return nullptr;
+    }
+    return instance.release();
+}
+
+}  // namespace
+
+PyObject* internal_class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 0) {
+        kwnames = nullptr;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    bool without_arguments = nargs == 0 && kwnames == nullptr && cls == state.internal_class &&
+                             type->tp_new == PyBaseObject_Type.tp_new;
+    // The interpreter guards its call of type's own call against runaway
+    // recursion. Up to 3.11 the guard's counter is the one that Python calls
+    // count too, so going without it would move where deep recursion fails.
+    // From 3.12 it counts nested C calls only, and the construction calls
+    // nothing that does not count itself (the evaluation loop of a Python
+    // __setattr__ or __init__ does), as with the vectorcall entries of the
+    // interpreter's own types.
+#if PY_VERSION_HEX >= 0x030C0000
+    if (without_arguments) {
+        return construct_without_arguments(type);
+    }
+#endif
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = without_arguments ? construct_without_arguments(type)
+                                         : call_with_tuple(PyType_Type.tp_call, cls, args, nargs, kwnames, nullptr);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---------------------------------------------------------------------------

@@ -65,6 +65,21 @@ PyObject* call_get_with_default(PyObject* value, PyObject* key_and_default);
 PyObject* call_get_with_new_dict(PyObject* value, PyObject* key);
 
 // ---------------------------------------------------------------------------
+// Construction
+
+// `InternalClass(*args, **kwargs)` as type's own call runs it: the class's
+// tp_vectorcall, which a subclass never inherits. Not type's own call, which
+// a class without this entry reaches through an argument tuple, and which
+// then finds __init__ in slot_tp_init and calls it with the instance put in
+// front of the arguments, to be bound again: called with no arguments, `cls`
+// the class itself and its __new__ still object's, the instance is made by
+// object's __new__ and, while __init__ is still the module's own, its body
+// runs on it directly. Any other call is type's own, given the tuple and
+// dict it expects. Saves about 270 per construction on 3.11, 370 on 3.12
+// and 390 on 3.13.
+PyObject* internal_class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// ---------------------------------------------------------------------------
 // Names
 
 // What a name was last found as in a dict, valid while the dict is unchanged.
