@@ -28,10 +28,17 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from collections.abc import Callable
 from pathlib import Path
 
 BENCH_DIR = Path(__file__).resolve().parent
+# Collection is on only inside a C function that nothing else calls:
+# operator.call's, or, where the interpreter's binary keeps no symbols for its
+# static functions (Debian's), libffi's exported ffi_call, through which
+# ctypes calls the runner (by PyEval_CallObjectWithKeywords, deprecated and
+# called by nothing else).
 TOGGLE = "_operator_call"
+EXPORTED_TOGGLE = "ffi_call"
 CLIENT_SIDES = ("native", "python", "plain")
 
 
@@ -39,11 +46,25 @@ CLIENT_SIDES = ("native", "python", "plain")
 # Child: runs inside valgrind
 
 
-def child(loops: int, warmup: int, pairs: list[str]) -> None:
-    sys.path.insert(0, str(BENCH_DIR))
-    import operator
+def measured_call(exported: bool) -> Callable[[Callable[[int], None], int], None]:
+    """How the child calls a runner with the collection on."""
+    if not exported:
+        import operator
 
+        return operator.call
+    import ctypes
+
+    call = ctypes.pythonapi.PyEval_CallObjectWithKeywords
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.c_void_p]
+    return lambda runner, loops: call(runner, (loops,), None)
+
+
+def child(loops: int, warmup: int, pairs: list[str], exported: bool) -> None:
+    sys.path.insert(0, str(BENCH_DIR))
     import cases
+
+    call = measured_call(exported)
 
     for name in dict.fromkeys(pair.split(":")[0] for pair in pairs):
         cases.check_case(cases.CASE_BY_NAME[name])
@@ -57,7 +78,7 @@ def child(loops: int, warmup: int, pairs: list[str]) -> None:
         # Re-install this case's stand-in: make_runner of later cases replaced it.
         cases.install(cases.RESPONSES[cases.CASE_BY_NAME[name].response])
         runner(warmup)
-        operator.call(runner, loops)
+        call(runner, loops)
 
 
 # ---------------------------------------------------------------------------
@@ -103,17 +124,18 @@ def read_calls(path: Path) -> dict[str, dict[str, int]]:
 # Parent
 
 
-def run_valgrind(loops: int, warmup: int, pairs: list[str], out_dir: Path) -> list[Path]:
+def run_valgrind(loops: int, warmup: int, pairs: list[str], out_dir: Path, exported: bool) -> list[Path]:
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         sys.exit("valgrind is not installed (apt-get install valgrind)")
     out_file = out_dir / "cg.out"
+    toggle = EXPORTED_TOGGLE if exported else TOGGLE
     command = [
         valgrind,
         "--tool=callgrind",
         "--collect-atstart=no",
-        f"--toggle-collect={TOGGLE}",
-        f"--dump-after={TOGGLE}",
+        f"--toggle-collect={toggle}",
+        f"--dump-after={toggle}",
         f"--callgrind-out-file={out_file}",
         sys.executable,
         "-P",
@@ -123,6 +145,7 @@ def run_valgrind(loops: int, warmup: int, pairs: list[str], out_dir: Path) -> li
         str(loops),
         "--warmup",
         str(warmup),
+        *(["--exported-toggle"] if exported else []),
         *pairs,
     ]
     env = dict(os.environ, PYTHONHASHSEED="0")
@@ -137,7 +160,7 @@ def run_valgrind(loops: int, warmup: int, pairs: list[str], out_dir: Path) -> li
     return dumps[: len(pairs)]
 
 
-def measure(loops: int, warmup: int, names: list[str], keep: Path | None) -> dict:
+def measure(loops: int, warmup: int, names: list[str], keep: Path | None, exported: bool) -> dict:
     sys.path.insert(0, str(BENCH_DIR))
     import cases
 
@@ -147,7 +170,7 @@ def measure(loops: int, warmup: int, names: list[str], keep: Path | None) -> dic
     for old in out_dir.glob("cg.out*"):
         old.unlink()
     try:
-        dumps = run_valgrind(loops, warmup, pairs, out_dir)
+        dumps = run_valgrind(loops, warmup, pairs, out_dir, exported)
         per_call = {pair: read_total(dump) / loops for pair, dump in zip(pairs, dumps, strict=True)}
         files = {pair: str(dump) for pair, dump in zip(pairs, dumps, strict=True)}
     finally:
@@ -218,10 +241,15 @@ def main() -> None:
     parser.add_argument("--keep", type=Path, help="keep callgrind's files in this directory")
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
     parser.add_argument("--markdown", action="store_true", help="print a markdown table")
+    parser.add_argument(
+        "--exported-toggle",
+        action="store_true",
+        help=f"collect inside {EXPORTED_TOGGLE} (for an interpreter without symbols of its static functions)",
+    )
     parser.add_argument("pairs", nargs="*", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(args.loops, args.warmup, args.pairs)
+        child(args.loops, args.warmup, args.pairs, args.exported_toggle)
         return
     sys.path.insert(0, str(BENCH_DIR))
     import cases
@@ -230,7 +258,7 @@ def main() -> None:
     unknown = [n for n in names if n not in cases.CASE_BY_NAME]
     if unknown:
         sys.exit(f"unknown cases: {', '.join(unknown)}")
-    result = measure(args.loops, args.warmup, names, args.keep)
+    result = measure(args.loops, args.warmup, names, args.keep, args.exported_toggle)
     print(f"instructions per call (callgrind, {args.loops} calls after {args.warmup} warm-up calls)")
     print(table(result, args.markdown))
     if args.json:

@@ -27,5 +27,5 @@ cp -a "$root/bench" "$rootfs$inside/bench"
 cp -a "$stage" "$rootfs$inside/stage"
 # shellcheck disable=SC2016  # expanded by the inner sh
 unshare --mount --fork -- sh -c 'mount -t proc proc "$1/proc" && exec chroot "$@"' sh "$rootfs" \
-  /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root --chdir="$inside" PYTHONPATH="$inside/stage" \
-  "/usr/bin/python$version" -P bench/callgrind_bench.py "$@"
+  /usr/bin/env -i --chdir="$inside" PATH=/usr/bin:/bin HOME=/root PYTHONPATH="$inside/stage" \
+  "/usr/bin/python$version" -P bench/callgrind_bench.py --exported-toggle "$@"
