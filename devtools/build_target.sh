@@ -108,28 +108,34 @@ done
 # Fixes what package maintainer scripts would have done, had they run, and
 # what qemu -L would otherwise quietly take from the host.
 prepare_rootfs() {
-  local fs=$1 suite_version
+  local fs=$1
   "$host_python" "$root/devtools/prepare_rootfs.py" "$fs" "$loader"
   # The target's own ldconfig (static), so that the dynamic loader finds a
   # cache of the target's libraries instead of reading the host's.
   ${emulator:+"$emulator"} "$fs/sbin/ldconfig" -r "$fs"
   [[ -s $fs/etc/ld.so.cache ]] || die "ldconfig made no cache in $fs"
+}
 
-  # Byte-compiled now by each target interpreter itself: under qemu -L an
-  # interpreter cannot write its caches into the root file system, and would
-  # compile again at every start. The stdlib's own test package holds
-  # deliberately broken sources: skip it. Under qemu one process: the worker
-  # processes of -j would start without the emulator.
-  for suite_version in "${suite_versions[@]}"; do
-    local skip="/usr/lib/python${suite_version//./\\.}/(test|lib2to3/tests)/"
-    if [[ -n $emulator ]]; then
-      "$emulator" -L "$fs" "$fs/usr/bin/python$suite_version" -m compileall -q -s "$fs" -p / -x "$skip" \
-        "$fs/usr/lib/python$suite_version" "$fs/usr/lib/python3/dist-packages" >/dev/null
-    else
-      chroot "$fs" "/usr/bin/python$suite_version" -m compileall -q -j 0 -x "$skip" \
-        "/usr/lib/python$suite_version" /usr/lib/python3/dist-packages >/dev/null
-    fi
-  done
+# Byte-compiles the interpreter's library and the packages, once per
+# interpreter and root file system, the first time a build asks for that
+# interpreter: under qemu -L an interpreter cannot write its caches into the
+# root file system, and would compile again at every start. Done by the
+# target interpreter itself. The stdlib's own test package holds
+# deliberately broken sources: skip it. Under qemu one process: the worker
+# processes of -j would start without the emulator.
+byte_compile() {
+  local fs=$1 marker=$1/.tarnvel-compiled-$version
+  [[ ! -f $marker ]] || return 0
+  say "byte-compiling the library of $python in $fs"
+  local skip="/usr/lib/${python//./\\.}/(test|lib2to3/tests)/"
+  if [[ -n $emulator ]]; then
+    "$emulator" -L "$fs" "$fs/usr/bin/$python" -m compileall -q -s "$fs" -p / -x "$skip" \
+      "$fs/usr/lib/$python" "$fs/usr/lib/python3/dist-packages" >/dev/null
+  else
+    chroot "$fs" "/usr/bin/$python" -m compileall -q -j 0 -x "$skip" \
+      "/usr/lib/$python" /usr/lib/python3/dist-packages >/dev/null
+  fi
+  touch "$marker"
 }
 
 # Prints the root file system's path, making it first when needed.
@@ -181,6 +187,7 @@ source "$root/devtools/native_program.sh"
 
 rootfs=$(ensure_rootfs)
 [[ -x $rootfs/usr/bin/$python ]] || die "$rootfs holds no /usr/bin/$python (TARNVEL_TARGET_ROOTFS names another release's?)"
+byte_compile "$rootfs"
 # The target interpreter's own file suffix, from its build-time configuration
 # (the file's name varies between releases: _sysconfigdata__linux_arm-... in 3.13).
 sysconfigdata=("$rootfs/usr/lib/$python"/_sysconfigdata_*"$triplet".py)
