@@ -124,7 +124,7 @@ def read_calls(path: Path) -> dict[str, dict[str, int]]:
 # Parent
 
 
-def run_valgrind(loops: int, warmup: int, pairs: list[str], out_dir: Path, exported: bool) -> list[Path]:
+def run_valgrind(loops: int, warmup: int, pairs: list[str], out_dir: Path, exported: bool = False) -> list[Path]:
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         sys.exit("valgrind is not installed (apt-get install valgrind)")
