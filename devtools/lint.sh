@@ -8,7 +8,8 @@
 # clang-format 14 (CLANG_FORMAT=... names another program). Python: every file
 # ruff finds, with the settings and the pinned version in pyproject.toml
 # (RUFF=... names another program). What --fix cannot repair, ruff check
-# still reports.
+# still reports. The module's files must include one another one way only
+# (devtools/include_graph.py).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -50,6 +51,8 @@ for file in "${cxx[@]}"; do
     failed+=("clang-format: $file")
   fi
 done
+say "include graph: one way only"
+python3 devtools/include_graph.py >/dev/null || failed+=("include graph")
 say "ruff format --check"
 "$ruff" format --check --diff . || failed+=("ruff format")
 say "ruff check"

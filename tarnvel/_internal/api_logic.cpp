@@ -11,9 +11,14 @@
 #include <initializer_list>
 #include <utility>
 
+#include "compat.hpp"
+#include "internal_class.hpp"
 #include "method_object.hpp"
 #include "module_state.hpp"
-#include "shortcuts.hpp"
+#include "py_ref.hpp"
+#include "service_client.hpp"
+#include "source_map.hpp"
+#include "traceback.hpp"
 
 #ifndef TARNVEL_BUILD_MINOR
 #define TARNVEL_BUILD_MINOR PY_MINOR_VERSION
@@ -26,9 +31,6 @@ __attribute__((visibility("default"))) int32_t tarnvel_api_logic_embedded_as_mai
 }
 
 namespace tarnvel {
-
-ModuleState state;
-
 namespace {
 
 constexpr int build_major = PY_MAJOR_VERSION;
@@ -80,22 +82,6 @@ int set_tuple(PyObject*& slot, std::initializer_list<PyObject*> items)
     return 0;
 }
 
-int set_dict(PyObject*& slot, std::initializer_list<std::pair<PyObject*, PyObject*>> members)
-{
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) {
-        return -1;
-    }
-    for (const auto& [key, value] : members) {
-        if (PyDict_SetItem(dict.get(), key, value) < 0) {
-            return -1;
-        }
-    }
-    replace(slot, std::move(dict));
-    return 0;
-}
-
-// Exec step 8.
 int make_empty_objects()
 {
     Ref tuple = Ref::steal(PyTuple_New(0));
@@ -116,7 +102,7 @@ int make_empty_objects()
     return 0;
 }
 
-// Exec step 10: every constant string, 200, and what the calls build from them.
+// Every constant string, 200, and the keyword names of the call of `post`.
 int make_constants()
 {
     for (const StringConstant& constant : string_constants) {
@@ -129,14 +115,7 @@ int make_constants()
     if (set_constant(state.int_200, Ref::steal(PyLong_FromLong(200))) < 0) {
         return -1;
     }
-    if (set_tuple(state.post_kwnames, {state.headers, state.json}) < 0) {
-        return -1;
-    }
-    if (set_dict(state.search_payload_template, {{state.s, Py_None}, {state.l, state.en}, {state.o, state.content}}) <
-        0) {
-        return -1;
-    }
-    return set_dict(state.search_headers_template, {{state.content_type, state.application_json}});
+    return set_tuple(state.post_kwnames, {state.headers, state.json});
 }
 
 // ---------------------------------------------------------------------------
@@ -313,22 +292,26 @@ PyObject* import_optional()
     return nullptr;
 }
 
+// Marks a failure at `line`; the exec step adds the traceback entry.
+int fail_at(int* failed_line, int line)
+{
+    *failed_line = line;
+    return -1;
+}
+
 // Makes one method object, with `annotations` when given, and stores it in
-// the class namespace under `name`: the method, or null on failure.
-Ref add_method(PyObject* class_namespace, PyMethodDef* definition, PyObject* name, PyObject* qualname, PyObject* code,
+// the class namespace under `name`: 0, or -1 with the exception.
+int add_method(PyObject* class_namespace, PyMethodDef* definition, PyObject* name, PyObject* qualname, PyObject* code,
                Ref&& annotations)
 {
     Ref method = Ref::steal(method_object_new(definition, qualname, state.module_name, state.namespace_dict, code));
     if (!method) {
-        return method;
+        return -1;
     }
     if (annotations) {
         method_object_set_annotations(method.get(), std::move(annotations));
     }
-    if (PyDict_SetItem(class_namespace, name, method.get()) < 0) {
-        return Ref();
-    }
-    return method;
+    return PyDict_SetItem(class_namespace, name, method.get());
 }
 
 // A new annotations dict: every parameter and the return value are "str".
@@ -343,94 +326,76 @@ Ref str_annotations(std::initializer_list<PyObject*> names)
     return annotations;
 }
 
-// class InternalClass, built by calling type(name, bases, namespace).
-// On failure `*line` is the source line to report.
-int build_internal_class(int* line)
+// class InternalClass, built by calling type(name, bases, namespace): 0, or
+// -1 with `*failed_line` the source line of the failing statement.
+int build_internal_class(int* failed_line)
 {
-    *line = line_class;
     Ref class_namespace = Ref::steal(PyDict_New());
     if (!class_namespace || PyDict_SetItem(class_namespace.get(), state.dunder_module, state.module_name) < 0 ||
         PyDict_SetItem(class_namespace.get(), state.dunder_qualname, state.InternalClass) < 0) {
-        return -1;
+        return fail_at(failed_line, line_class);
     }
-    *line = line_init;
-    Ref init = add_method(class_namespace.get(), &init_definition, state.dunder_init, state.qualname_init,
-                          state.init_code, Ref());
-    if (!init) {
-        return -1;
+    if (add_method(class_namespace.get(), &init_definition, state.dunder_init, state.qualname_init, state.init_code,
+                   Ref()) < 0) {
+        return fail_at(failed_line, line_init);
     }
-    *line = line_validate_token;
     Ref annotations = str_annotations({state.token, state.return_});
-    if (!annotations || !add_method(class_namespace.get(), &validate_token_definition, state.validate_token,
-                                    state.qualname_validate_token, state.validate_token_code, std::move(annotations))) {
-        return -1;
+    if (!annotations ||
+        add_method(class_namespace.get(), &validate_token_definition, state.validate_token,
+                   state.qualname_validate_token, state.validate_token_code, std::move(annotations)) < 0) {
+        return fail_at(failed_line, line_validate_token);
     }
-    *line = line_search_query;
     annotations = str_annotations({state.token, state.query, state.return_});
-    if (!annotations || !add_method(class_namespace.get(), &search_query_definition, state.search_query,
-                                    state.qualname_search_query, state.search_query_code, std::move(annotations))) {
-        return -1;
+    if (!annotations || add_method(class_namespace.get(), &search_query_definition, state.search_query,
+                                   state.qualname_search_query, state.search_query_code, std::move(annotations)) < 0) {
+        return fail_at(failed_line, line_search_query);
     }
-    *line = line_class;
     PyObject* type_args[] = {state.InternalClass, state.empty_tuple, class_namespace.get()};
     Ref cls = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));
-    if (!cls) {
-        return -1;
+    if (!cls || PyDict_SetItem(state.namespace_dict, state.InternalClass, cls.get()) < 0) {
+        return fail_at(failed_line, line_class);
     }
-    // Calls of the class itself go through its own entry from now on, which
-    // checks the class and its __init__ on every call; a subclass never
-    // inherits the entry and is called the generic way.
-    replace(state.init_method, std::move(init));
-    replace(state.internal_class, Ref::borrow(cls.get()));
-    reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = internal_class_vectorcall;
-    return PyDict_SetItem(state.namespace_dict, state.InternalClass, cls.get());
-}
-
-// The code objects behind `__code__`: a signature and a place.
-int make_code_objects()
-{
-    Ref code = Ref::steal(new_code_object(1, state.init_locals, state.dunder_init, line_init));
-    if (!code) {
-        return -1;
-    }
-    replace(state.init_code, std::move(code));
-    if (set_tuple(state.validate_token_locals, {state.self, state.token, state.url, state.payload, state.headers,
-                                                state.response, state.data, state.response_type, state.credits}) < 0) {
-        return -1;
-    }
-    code = Ref::steal(new_code_object(2, state.validate_token_locals, state.validate_token, line_validate_token));
-    if (!code) {
-        return -1;
-    }
-    replace(state.validate_token_code, std::move(code));
-    if (set_tuple(state.search_query_locals, {state.self, state.token, state.query, state.url, state.payload,
-                                              state.headers, state.response, state.data}) < 0) {
-        return -1;
-    }
-    code = Ref::steal(new_code_object(3, state.search_query_locals, state.search_query, line_search_query));
-    if (!code) {
-        return -1;
-    }
-    replace(state.search_query_code, std::move(code));
     return 0;
 }
 
-// Exec steps 11 to 19. On failure `*line` is the source line to report, and
-// `*registered_here` says whether step 12 put the module into sys.modules.
-int run_module_source(PyObject* module, int* line, bool* registered_here)
+// A local-name tuple and the code object of one method: the signature and
+// place behind its `__code__`.
+int make_code_object(PyObject*& locals_slot, std::initializer_list<PyObject*> local_names, PyObject*& code_slot,
+                     int argument_count, PyObject* name, int first_line)
 {
-    *line = line_import_requests;
-    if (tarnvel_api_logic_embedded_as_main != 0 && PyObject_SetAttr(module, state.dunder_name, state.dunder_main) < 0) {
+    if (set_tuple(locals_slot, local_names) < 0) {
         return -1;
     }
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* registered = PyDict_GetItemWithError(modules, state.module_name);
-    if (registered == nullptr) {
-        if (PyErr_Occurred() || PyDict_SetItem(modules, state.module_name, module) < 0) {
-            return -1;
-        }
-        *registered_here = true;
+    Ref code = Ref::steal(
+        compat::new_code_object(argument_count, locals_slot, name, state.file_name, first_line, state.empty_tuple));
+    if (!code) {
+        return -1;
     }
+    replace(code_slot, std::move(code));
+    return 0;
+}
+
+int make_code_objects()
+{
+    if (make_code_object(state.init_locals, {state.self}, state.init_code, 1, state.dunder_init, line_init) < 0) {
+        return -1;
+    }
+    if (make_code_object(state.validate_token_locals,
+                         {state.self, state.token, state.url, state.payload, state.headers, state.response, state.data,
+                          state.response_type, state.credits},
+                         state.validate_token_code, 2, state.validate_token, line_validate_token) < 0) {
+        return -1;
+    }
+    return make_code_object(
+        state.search_query_locals,
+        {state.self, state.token, state.query, state.url, state.payload, state.headers, state.response, state.data},
+        state.search_query_code, 3, state.search_query, line_search_query);
+}
+
+// builtins.ValueError, kept for the search's handler; a missing one is a
+// NameError, as for a global.
+int fetch_value_error()
+{
     Ref value_error = Ref::steal(PyObject_GetAttr(state.builtins, state.ValueError));
     if (!value_error) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -440,36 +405,66 @@ int run_module_source(PyObject* module, int* line, bool* registered_here)
         return -1;
     }
     replace(state.value_error, std::move(value_error));
+    return 0;
+}
+
+// The module's own entry in sys.modules, unless one is there already (in an
+// ordinary import, this very module, put there by the import system).
+// `*registered_here` tells whether this step added it.
+int register_module(PyObject* module, bool* registered_here)
+{
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* registered = PyDict_GetItemWithError(modules, state.module_name);
+    if (registered != nullptr || PyErr_Occurred()) {
+        return registered != nullptr ? 0 : -1;
+    }
+    if (PyDict_SetItem(modules, state.module_name, module) < 0) {
+        return -1;
+    }
+    *registered_here = true;
+    return 0;
+}
+
+// Binds `value` in the module's namespace under `name`; a null `value` is the
+// failure of making it.
+int bind_global(PyObject* name, Ref&& value)
+{
+    return value ? PyDict_SetItem(state.namespace_dict, name, value.get()) : -1;
+}
+
+// What the module's source does at import time, statement by statement.
+// On failure `*failed_line` is the line of the failing statement (line 1
+// also stands for the steps without a statement of their own), and
+// `*registered_here` says whether the module was put into sys.modules here.
+int run_module_source(PyObject* module, int* failed_line, bool* registered_here)
+{
+    if (tarnvel_api_logic_embedded_as_main != 0 && PyObject_SetAttr(module, state.dunder_name, state.dunder_main) < 0) {
+        return fail_at(failed_line, line_import_requests);
+    }
+    if (register_module(module, registered_here) < 0 || fetch_value_error() < 0) {
+        return fail_at(failed_line, line_import_requests);
+    }
     if (set_tuple(state.credits_lookup, {state.Credits, state.not_available}) < 0 ||
         set_tuple(state.data_lookup, {state.data, state.no_data_available}) < 0 ||
-        set_tuple(state.message_lookup, {state.message, state.no_error_message}) < 0 ||
-        set_tuple(state.init_locals, {state.self}) < 0) {
+        set_tuple(state.message_lookup, {state.message, state.no_error_message}) < 0 || make_code_objects() < 0) {
+        return fail_at(failed_line, line_import_requests);
+    }
+    if (bind_global(state.requests, Ref::steal(import_requests())) < 0) {
+        return fail_at(failed_line, line_import_requests);
+    }
+    if (bind_global(state.Optional, Ref::steal(import_optional())) < 0) {
+        return fail_at(failed_line, line_import_optional);
+    }
+    if (build_internal_class(failed_line) < 0) {
         return -1;
     }
-    if (make_code_objects() < 0) {
-        return -1;
-    }
-    Ref requests = Ref::steal(import_requests());
-    if (!requests || PyDict_SetItem(state.namespace_dict, state.requests, requests.get()) < 0) {
-        return -1;
-    }
-    *line = line_import_optional;
-    Ref optional = Ref::steal(import_optional());
-    if (!optional || PyDict_SetItem(state.namespace_dict, state.Optional, optional.get()) < 0) {
-        return -1;
-    }
-    if (build_internal_class(line) < 0) {
-        return -1;
-    }
-    *line = line_import_requests;
-    Ref test = Ref::steal(PyDict_New());
-    if (!test || PyDict_SetItem(state.namespace_dict, state.dunder_test, test.get()) < 0) {
-        return -1;
+    if (bind_global(state.dunder_test, Ref::steal(PyDict_New())) < 0) {
+        return fail_at(failed_line, line_import_requests);
     }
     return 0;
 }
 
-// Exec steps 3 to 10: the module state. No traceback entry for these.
+// The module state, before any statement runs: no traceback entry for these.
 int make_module_state(PyObject* module)
 {
     PyObject* namespace_dict = PyModule_GetDict(module);
@@ -498,12 +493,12 @@ int make_module_state(PyObject* module)
 }
 
 // The import system removes a failed module only under its spec's name. An
-// entry that exec step 12 added itself would hand the half-made module to
+// entry that the exec step added itself would hand the half-made module to
 // every later import as if it had succeeded, so it goes too. Keeps the
 // pending exception.
 void unregister_failed_module(PyObject* module)
 {
-    PendingException pending;
+    compat::PendingException pending;
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_GetItemWithError(modules, state.module_name) == module) {
         PyDict_DelItem(modules, state.module_name);
@@ -522,13 +517,13 @@ int api_logic_exec(PyObject* module)
         return -1;
     }
     the_module = Py_NewRef(module);
-    int line = 0;
+    int failed_line = 0;
     bool registered_here = false;
-    if (make_module_state(module) == 0 && run_module_source(module, &line, &registered_here) == 0) {
+    if (make_module_state(module) == 0 && run_module_source(module, &failed_line, &registered_here) == 0) {
         return 0;
     }
-    if (line != 0) {
-        add_traceback(source::module_body.function, line);
+    if (failed_line != 0) {
+        add_traceback(source::module_body.function, failed_line);
     }
     if (registered_here) {
         unregister_failed_module(module);
@@ -540,17 +535,8 @@ int api_logic_exec(PyObject* module)
 PyModuleDef_Slot api_logic_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(api_logic_create)},
     {Py_mod_exec, reinterpret_cast<void*>(api_logic_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // The state is process-wide: an interpreter with a GIL of its own is
-    // refused by the import system, any other by the create step's guard.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    // The module relies on the GIL (its state and caches are unguarded): a
-    // free-threaded interpreter turns the GIL on to import it.
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr} /* sentinel */
+    TARNVEL_VERSION_MODULE_SLOTS  // those of the interpreter's version (compat.hpp)
+    {0, nullptr}                  /* sentinel */
 };
 
 PyMethodDef api_logic_methods[] = {

@@ -1,22 +1,13 @@
-// The method object type: a function type written in C that binds and
-// type-tests its arguments like a Python function before the body runs, and
-// carries the usual function attributes so that help(), inspect and pickle
-// treat InternalClass's methods as ordinary functions.
-#include <Python.h>
+// The method object type: a function type written in C whose calls go
+// straight to its definition's entry, and which carries the usual function
+// attributes, so that help(), inspect and pickle treat InternalClass's
+// methods as ordinary functions.
+#include "method_object.hpp"
 
-#include <frameobject.h>
 #include <structmember.h>
 
 #include <cstddef>
-#include <limits>
-#include <string_view>
 #include <utility>
-
-#include "method_object.hpp"
-
-#include "module_state.hpp"
-#include "service_client.hpp"
-#include "shortcuts.hpp"
 
 namespace tarnvel {
 namespace {
@@ -40,339 +31,13 @@ struct MethodObject {
 };
 
 // ---------------------------------------------------------------------------
-// Traceback entries
-
-// One code object per (function, line), made on the first failure there and
-// kept: the entry it gives is the same every time. Written only with the
-// interpreter lock held.
-struct CachedCode {
-    const char* function;
-    int line;
-    PyObject* code;
-};
-constexpr std::size_t traceback_cache_size = 64;
-CachedCode traceback_cache[traceback_cache_size];
-std::size_t traceback_cache_used = 0;
-
-// The code object of an entry: borrowed from the cache, or owned by `uncached`
-// once the cache is full.
-PyObject* entry_code(const char* function, int line, Ref& uncached)
-{
-    for (std::size_t i = 0; i < traceback_cache_used; ++i) {
-        // The same name is usually the same pointer; by text otherwise, since
-        // each file that names a function may hold its own copy of the name.
-        const char* cached = traceback_cache[i].function;
-        if (traceback_cache[i].line == line && (cached == function || std::string_view(cached) == function)) {
-            return traceback_cache[i].code;
-        }
-    }
-    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(source::file, function, line));
-    if (code == nullptr || traceback_cache_used == traceback_cache_size) {
-        uncached = Ref::steal(code);
-        return code;
-    }
-    traceback_cache[traceback_cache_used++] = {function, line, code};
-    return code;
-}
-
-}  // namespace
-
-void add_traceback(const char* function, int line)
-{
-    Ref uncached;
-    PyFrameObject* frame;
-    {
-        PendingException pending;
-        PyObject* code = entry_code(function, line, uncached);
-        frame = code != nullptr ? PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                              state.namespace_dict, nullptr)
-                                : nullptr;
-        if (frame == nullptr) {
-            // The failure to make the entry replaces the exception set aside.
-            pending.drop();
-            return;
-        }
-    }
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
-}
-
-// ---------------------------------------------------------------------------
-// The body of __init__, shared by its entry and InternalClass's constructor
-
-int init_body(PyObject* self)
-{
-    // Ordinary assignment, so that a subclass's __setattr__ runs.
-    setattrofunc setattro = Py_TYPE(self)->tp_setattro;
-    int status = setattro != nullptr ? setattro(self, state.api_key, state.api_key_value)
-                                     : PyObject_SetAttr(self, state.api_key, state.api_key_value);
-    if (status < 0) {
-        add_traceback(source::init.function, source::init.assignment);
-        return -1;
-    }
-    return 0;
-}
-
-namespace {
-
-// ---------------------------------------------------------------------------
-// Argument binding
-
-using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-template <std::size_t N>
-char* append_text(char* out, const char (&text)[N])
-{
-    for (std::size_t i = 0; i + 1 < N; ++i) {
-        *out++ = text[i];
-    }
-    return out;
-}
-
-constexpr std::size_t name_limit = 200;  // "%.200s"
-// The digits of any Py_ssize_t (digits10 counts only those that can all be 9) and a sign.
-constexpr std::size_t decimal_limit = std::numeric_limits<Py_ssize_t>::digits10 + 2;
-
-char* append_decimal(char* out, Py_ssize_t value)
-{
-    char digits[decimal_limit];
-    int count = 0;
-    std::size_t magnitude = value < 0 ? 0 - static_cast<std::size_t>(value) : static_cast<std::size_t>(value);
-    do {
-        digits[count++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) {
-        *out++ = '-';
-    }
-    while (count > 0) {
-        *out++ = digits[--count];
-    }
-    return out;
-}
-
-// What PyErr_Format makes of "%.200s() takes %.8s %zd positional argument%.1s
-// (%zd given)", put together here: formatting costs more than all the rest
-// of a failed call. A failure to make the text leaves TypeError without a
-// value, as PyErr_Format does.
-PyObject* count_error(const char* name, Py_ssize_t expected, Py_ssize_t given)
-{
-    constexpr char takes[] = "() takes exactly ";
-    constexpr char argument[] = " positional argument";
-    constexpr char given_open[] = " (";
-    constexpr char given_close[] = " given)";
-    // Sized from its parts; each sizeof counts one NUL more than it needs.
-    char text[name_limit + sizeof takes + decimal_limit + sizeof argument + 1 + sizeof given_open + decimal_limit +
-              sizeof given_close];
-    char* end = text;
-    for (std::size_t i = 0; i < name_limit && name[i] != '\0'; ++i) {
-        *end++ = name[i];
-    }
-    end = append_text(end, takes);
-    end = append_decimal(end, expected);
-    end = append_text(end, argument);
-    if (expected != 1) {
-        *end++ = 's';
-    }
-    end = append_text(end, given_open);
-    end = append_decimal(end, given);
-    end = append_text(end, given_close);
-    PyObject* message = PyUnicode_DecodeUTF8(text, end - text, nullptr);
-    PyErr_SetObject(PyExc_TypeError, message);
-    Py_XDECREF(message);
-    return nullptr;
-}
-
-// The keyword test of the scan: same length, then PyUnicode_Compare.
-int keyword_names_parameter(PyObject* key, PyObject* parameter)
-{
-    int same = same_length(key, parameter);
-    if (same <= 0) {
-        return same;
-    }
-    int order = PyUnicode_Compare(key, parameter);
-    if (order == -1 && PyErr_Occurred()) {
-        return -1;
-    }
-    return order == 0;
-}
-
-// Every keyword name, once the open parameters are all filled and some names
-// are left over: each must name an open parameter again.
-int scan_keywords(const char* name, PyObject* const* parameters, Py_ssize_t count, Py_ssize_t nargs,
-                  PyObject* const* keyword_values, PyObject* kwnames, PyObject** bound)
-{
-    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        bool taken = false;
-        for (Py_ssize_t p = nargs; p < count; ++p) {
-            if (key == parameters[p]) {
-                bound[p] = keyword_values[k];
-                taken = true;
-                break;
-            }
-        }
-        if (taken) {
-            continue;
-        }
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
-            return -1;
-        }
-        for (Py_ssize_t p = nargs; p < count && !taken; ++p) {
-            int equal = keyword_names_parameter(key, parameters[p]);
-            if (equal < 0) {
-                return -1;
-            }
-            if (equal) {
-                bound[p] = keyword_values[k];
-                taken = true;
-            }
-        }
-        if (taken) {
-            continue;
-        }
-        for (Py_ssize_t p = 0; p < nargs; ++p) {
-            int equal = key == parameters[p] ? 1 : keyword_names_parameter(key, parameters[p]);
-            if (equal < 0) {
-                return -1;
-            }
-            if (equal) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
-                return -1;
-            }
-        }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
-        return -1;
-    }
-    return 0;
-}
-
-// Binds a call to `count` parameters; `bound` receives borrowed references
-// into the caller's argument array. Allocates nothing.
-int bind_arguments(const char* name, PyObject* const* parameters, Py_ssize_t count, PyObject* const* args,
-                   Py_ssize_t nargs, PyObject* kwnames, PyObject** bound)
-{
-    if (kwnames == nullptr) {
-        if (nargs != count) {
-            count_error(name, count, nargs);
-            return -1;
-        }
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            bound[i] = args[i];
-        }
-        return 0;
-    }
-    if (nargs > count) {
-        count_error(name, count, nargs);
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        bound[i] = args[i];
-    }
-    PyObject* const* keyword_values = args + nargs;
-    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    Py_ssize_t remaining = nkw;
-    for (Py_ssize_t p = nargs; p < count; ++p) {
-        PyObject* parameter = parameters[p];
-        Py_ssize_t hit = -1;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (PyTuple_GET_ITEM(kwnames, k) == parameter) {
-                hit = k;
-                break;
-            }
-        }
-        for (Py_ssize_t k = 0; hit < 0 && k < nkw; ++k) {
-            // The parameter's name on the left, whatever the caller passed on the right.
-            int equal = literal_equals(parameter, PyTuple_GET_ITEM(kwnames, k));
-            if (equal < 0) {
-                return -1;
-            }
-            if (equal) {
-                hit = k;
-            }
-        }
-        if (hit < 0) {
-            count_error(name, count, p);
-            return -1;
-        }
-        bound[p] = keyword_values[hit];
-        --remaining;
-    }
-    if (remaining > 0) {
-        return scan_keywords(name, parameters, count, nargs, keyword_values, kwnames, bound);
-    }
-    return 0;
-}
-
-bool is_exact_str(PyObject* value, const char* parameter)
-{
-    if (PyUnicode_CheckExact(value)) {
-        return true;
-    }
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", parameter,
-                 "str", Py_TYPE(value)->tp_name);
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-// Entries of the three methods: binding, type tests, body
-
-PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* const parameters[] = {state.self};
-    PyObject* bound[1];
-    if (bind_arguments("__init__", parameters, 1, args, nargs, kwnames, bound) < 0) {
-        add_traceback(source::init.function, source::init.def);
-        return nullptr;
-    }
-    if (init_body(bound[0]) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* validate_token_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* const parameters[] = {state.self, state.token};
-    PyObject* bound[2];
-    if (bind_arguments("validate_token", parameters, 2, args, nargs, kwnames, bound) < 0) {
-        add_traceback(source::validate_token.function, source::validate_token.def);
-        return nullptr;
-    }
-    if (!is_exact_str(bound[1], "token")) {
-        return nullptr;
-    }
-    return validate_token_body(bound[1]);
-}
-
-PyObject* search_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* const parameters[] = {state.self, state.token, state.query};
-    PyObject* bound[3];
-    if (bind_arguments("search_query", parameters, 3, args, nargs, kwnames, bound) < 0) {
-        add_traceback(source::search_query.function, source::search_query.def);
-        return nullptr;
-    }
-    if (!is_exact_str(bound[1], "token") || !is_exact_str(bound[2], "query")) {
-        return nullptr;
-    }
-    return search_query_body(bound[1], bound[2]);
-}
-
-PyCFunction as_method_entry(FastEntry entry)
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
-}
-
-// ---------------------------------------------------------------------------
 // Calls
 
 MethodObject* as_method(PyObject* self) { return reinterpret_cast<MethodObject*>(self); }
 
 PyObject* method_object_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
+    // METH_FASTCALL | METH_KEYWORDS, the only convention the module's definitions use.
     auto entry = reinterpret_cast<FastEntry>(reinterpret_cast<void (*)()>(as_method(callable)->definition->ml_meth));
     return entry(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
@@ -411,11 +76,23 @@ int method_object_traverse(PyObject* self, visitproc visit, void* arg)
     return 0;
 }
 
+// An exact, empty str put in place of the qualified name by a clear.
+PyObject* cleared_qualname = nullptr;
+
+// As a Python function's clear does: the code object and the qualified name
+// stay readable (repr, __qualname__, __reduce__ and __code__ may run on a
+// cleared object, from a finalizer in the same cycle), the qualified name
+// as an exact str, since an assigned str subclass could be part of the cycle.
 int method_object_clear(PyObject* self)
 {
     MethodObject* m = as_method(self);
     for (auto member : held_references) {
-        Py_CLEAR(m->*member);
+        if (member != &MethodObject::code && member != &MethodObject::qualname) {
+            Py_CLEAR(m->*member);
+        }
+    }
+    if (!PyUnicode_CheckExact(m->qualname)) {
+        replace(m->qualname, Ref::borrow(cleared_qualname));
     }
     return 0;
 }
@@ -426,7 +103,10 @@ void method_object_dealloc(PyObject* self)
     if (as_method(self)->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
-    method_object_clear(self);
+    MethodObject* m = as_method(self);
+    for (auto member : held_references) {
+        Py_CLEAR(m->*member);
+    }
     // Instances hold their type, this one or a Python subclass of it.
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -642,34 +322,6 @@ PyMethodDef method_object_methods[] = {
     {"__reduce__", method_object_reduce, METH_VARARGS, nullptr}, {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Definitions of InternalClass's methods
-
-PyMethodDef init_definition = {"__init__", as_method_entry(init_entry), METH_FASTCALL | METH_KEYWORDS, nullptr};
-
-PyMethodDef validate_token_definition = {"validate_token", as_method_entry(validate_token_entry),
-                                         METH_FASTCALL | METH_KEYWORDS,
-                                         "\n"
-                                         "        Validates the given API token.\n"
-                                         "        \n"
-                                         "        :param token: The API token to validate.\n"
-                                         "        :return: Validation status message.\n"
-                                         "        "};
-
-PyMethodDef search_query_definition = {"search_query", as_method_entry(search_query_entry),
-                                       METH_FASTCALL | METH_KEYWORDS,
-                                       "\n"
-                                       "        Executes a search query using the provided token.\n"
-                                       "\n"
-                                       "        :param token: The API token to authenticate the search.\n"
-                                       "        :param query: The search query.\n"
-                                       "        :return: Search results or error message.\n"
-                                       "        "};
-
-namespace {
-
 // No Py_tp_doc: a heap type's own docstring would take the place of the
 // instances' __doc__ in the type's dict.
 PyType_Slot method_object_slots[] = {
@@ -706,6 +358,12 @@ PyTypeObject* method_object_type = nullptr;
 
 int method_object_type_ready()
 {
+    if (cleared_qualname == nullptr) {
+        cleared_qualname = PyUnicode_New(0, 0);
+        if (cleared_qualname == nullptr) {
+            return -1;
+        }
+    }
     if (method_object_type == nullptr) {
         method_object_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&method_object_spec));
         // 3.11 can fail to copy the type's name without saying why.

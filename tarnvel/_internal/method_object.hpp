@@ -1,4 +1,5 @@
-// The function type of InternalClass's methods: binding, attributes, tracebacks.
+// The function type of InternalClass's methods: a method object calls its
+// definition's entry and carries the attributes of a Python function.
 #pragma once
 
 #include <Python.h>
@@ -7,12 +8,16 @@
 
 namespace tarnvel {
 
-// The three method definitions, in the order the class lists them.
-extern PyMethodDef init_definition;
-extern PyMethodDef validate_token_definition;
-extern PyMethodDef search_query_definition;
+// The entry of a method definition (METH_FASTCALL | METH_KEYWORDS): the
+// method object, the arguments, their count and the keyword names.
+using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// Exec step 9: the method object type, ready for use.
+inline PyCFunction as_definition_entry(FastEntry entry)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// The method object type, ready for use: 0, or -1 with the exception.
 int method_object_type_ready();
 
 // A new method object holding new references to the four objects; null with
@@ -22,14 +27,5 @@ PyObject* method_object_new(PyMethodDef* definition, PyObject* qualname, PyObjec
 
 // Stores `annotations` into a method object, without a copy.
 void method_object_set_annotations(PyObject* method, Ref&& annotations);
-
-// The body of InternalClass.__init__ on `self`, its one argument: 0, or -1
-// with the exception and the entry for the failing line.
-int init_body(PyObject* self);
-
-// Adds a traceback entry for `function` (a name of source_map.hpp) at `line`
-// of the module's source file to the pending exception. When the entry
-// cannot be made, the error of making it replaces the pending exception.
-void add_traceback(const char* function, int line);
 
 }  // namespace tarnvel

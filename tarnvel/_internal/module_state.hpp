@@ -124,20 +124,11 @@ struct ModuleState {
     PyObject* validate_token_code;
     PyObject* search_query_code;
 
-    // InternalClass and its own __init__, as the exec step made them: the
-    // class's constructor takes its short way only while both still stand.
-    PyObject* internal_class;
-    PyObject* init_method;
-
     // Keyword names of the call of `post`: ("headers", "json").
     PyObject* post_kwnames;
-
-    // Search's request dicts are copies of these, with the call's value set:
-    // one allocation per dict instead of one per member, same keys and order.
-    PyObject* search_payload_template;  // {"s": None, "l": "en", "o": "content"}
-    PyObject* search_headers_template;  // {"Content-Type": "application/json"}
 };
 
-extern ModuleState state;
+// Static storage, zero at load: one definition for every file that reads it.
+inline ModuleState state;
 
 }  // namespace tarnvel

@@ -1,15 +1,16 @@
 // The service's two operations: what each posts, and the decision table that
 // turns its answer into a message. The steps they share (posting, the status
 // test, decoding, member lookup, rendering) are the short functions first.
-#include <Python.h>
-
 #include "service_client.hpp"
 
+#include <initializer_list>
 #include <utility>
 
-#include "method_object.hpp"
+#include "compat.hpp"
 #include "module_state.hpp"
-#include "shortcuts.hpp"
+#include "py_ref.hpp"
+#include "source_map.hpp"
+#include "traceback.hpp"
 
 namespace tarnvel {
 namespace {
@@ -27,19 +28,75 @@ PyObject* fail_at(int* failed_line, int line)
 // ---------------------------------------------------------------------------
 // Steps shared by both operations
 
-CachedLookup requests_in_namespace;
-CachedLookup post_in_requests;
+// A call as PyObject_Call makes it, without the argument tuple and keyword
+// dict where the callable has a vectorcall entry: guarded against runaway
+// recursion, and a result of null without an error is a SystemError.
+// `prebuilt_args`, when given, is a tuple of exactly the positional
+// arguments, handed as it is to a callable without a vectorcall entry.
+PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject* prebuilt_args = nullptr)
+{
+    ternaryfunc call = Py_TYPE(callable)->tp_call;
+    if (call == nullptr) {
+        // Raises the interpreter's "object is not callable".
+        return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result;
+    vectorcallfunc vectorcall = PyVectorcall_Function(callable);
+    if (vectorcall != nullptr) {
+        result = vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);
+    } else {
+        Ref tuple = prebuilt_args != nullptr ? Ref::borrow(prebuilt_args) : Ref::steal(PyTuple_New(nargs));
+        for (Py_ssize_t i = 0; tuple && prebuilt_args == nullptr && i < nargs; ++i) {
+            PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+        }
+        Ref keywords = tuple && kwnames != nullptr ? Ref::steal(PyDict_New()) : Ref();
+        for (Py_ssize_t k = 0; keywords && k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+                keywords.reset();
+            }
+        }
+        bool ready = tuple && (kwnames == nullptr || keywords);
+        result = ready ? call(callable, tuple.get(), keywords.get()) : nullptr;
+    }
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return result;
+}
+
+// The global `name` as the module's code finds it: in the module's
+// namespace, else in builtins, else NameError.
+PyObject* lookup_global(PyObject* name)
+{
+    PyObject* found = PyDict_GetItemWithError(state.namespace_dict, name);
+    if (found != nullptr) {
+        return Py_NewRef(found);
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    found = PyObject_GetAttr(state.builtins, name);
+    if (found == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        raise_name_error(name);
+    }
+    return found;
+}
 
 // `requests.post(url, headers=headers, json=payload)`, `requests` being the
 // module's global of that name.
 PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
 {
-    Ref requests = Ref::steal(
-        lookup_global(state.namespace_dict, state.builtins, state.requests, requests_in_namespace));
+    Ref requests = Ref::steal(lookup_global(state.requests));
     if (!requests) {
         return nullptr;
     }
-    Ref post = Ref::steal(module_attribute(requests.get(), state.post, post_in_requests));
+    Ref post = Ref::steal(PyObject_GetAttr(requests.get(), state.post));
     if (!post) {
         return nullptr;
     }
@@ -48,17 +105,48 @@ PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
     return call_guarded(post.get(), args, 1, state.post_kwnames);
 }
 
-// A copy of `template_dict` with `key` set to `value`: one allocation instead
-// of one per member, same keys in the same order (about 260 instructions
-// fewer per search).
-PyObject* from_template(PyObject* template_dict, PyObject* key, PyObject* value)
+// A new dict of the members given, in their order.
+PyObject* new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> members)
 {
-    Ref copy = Ref::steal(PyDict_Copy(template_dict));
-    if (copy && PyDict_SetItem(copy.get(), key, value) < 0) {
+    Ref dict = Ref::steal(PyDict_New());
+    for (const auto& [key, value] : members) {
+        if (dict && PyDict_SetItem(dict.get(), key, value) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+// `value.get(key)`, `get` looked up afresh.
+PyObject* call_get(PyObject* value, PyObject* key)
+{
+    PyObject* args[] = {value, key};
+    return PyObject_VectorcallMethod(state.get, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// `value.get(key, default)`, the two arguments held in one tuple, which a
+// `get` without a vectorcall entry receives as it is.
+PyObject* call_get_with_default(PyObject* value, PyObject* key_and_default)
+{
+    Ref get = Ref::steal(PyObject_GetAttr(value, state.get));
+    return get ? call_guarded(get.get(), &PyTuple_GET_ITEM(key_and_default, 0), 2, nullptr, key_and_default) : nullptr;
+}
+
+// `value.get(key, {})`: `get` is looked up before the new dict is made.
+PyObject* call_get_with_new_dict(PyObject* value, PyObject* key)
+{
+    Ref get = Ref::steal(PyObject_GetAttr(value, state.get));
+    Ref empty = get ? Ref::steal(PyDict_New()) : Ref();
+    if (!empty) {
         return nullptr;
     }
-    return copy.release();
+    // The slot before the arguments is free for a bound method's instance.
+    PyObject* args[] = {nullptr, key, empty.get()};
+    return PyObject_Vectorcall(get.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
+
+// `value == literal` as an `if` judges it: 1, 0, or -1 with an exception.
+int equals_literal(PyObject* value, PyObject* literal) { return PyObject_RichCompareBool(value, literal, Py_EQ); }
 
 // `response.status_code == 200`: 1, 0, or -1 with an exception set.
 int status_is_200(PyObject* response)
@@ -92,22 +180,13 @@ int decode_and_test_success(PyObject* response, int decode_line, int success_lin
     return succeeded;
 }
 
-// `prefix` followed by the text of `value` as a message shows it: an exact
-// str unchanged, an exact int by its digits, anything else by format(value, "").
+// `prefix` followed by the text of `value` as a message shows it:
+// format(value, ""), which gives an exact str unchanged and an exact int or
+// float by its digits.
 PyObject* compose(PyObject* prefix, PyObject* value)
 {
-    if (PyUnicode_CheckExact(value)) {
-        return concat(prefix, value);
-    }
-    if (PyLong_CheckExact(value) && PyUnicode_IS_ASCII(prefix)) {
-        int overflow;
-        long number = PyLong_AsLongAndOverflow(value, &overflow);
-        if (overflow == 0) {
-            return concat_decimal(prefix, number);
-        }
-    }
     Ref text = Ref::steal(PyObject_Format(value, state.empty_str));
-    return text ? concat(prefix, text.get()) : nullptr;
+    return text ? PyUnicode_Concat(prefix, text.get()) : nullptr;
 }
 
 // `prefix` followed by the rendered `response.text`.
@@ -207,12 +286,12 @@ PyObject* read_validation_answer(PyObject* response, int* failed_line)
 
 PyObject* validate_token_steps(PyObject* token, int* failed_line)
 {
-    Ref payload = Ref::steal(PyDict_New());
-    if (!payload || PyDict_SetItem(payload.get(), state.token, token) < 0) {
+    Ref payload = Ref::steal(new_dict({{state.token, token}}));
+    if (!payload) {
         return fail_at(failed_line, validate_line.payload);
     }
-    Ref headers = Ref::steal(PyDict_New());
-    if (!headers || PyDict_SetItem(headers.get(), state.content_type, state.application_json) < 0) {
+    Ref headers = Ref::steal(new_dict({{state.content_type, state.application_json}}));
+    if (!headers) {
         return fail_at(failed_line, validate_line.headers);
     }
     const Endpoint endpoint = {state.validate_url, state.msg_validation_error, validate_line.post, validate_line.status,
@@ -267,12 +346,12 @@ PyObject* read_search_answer(PyObject* response, int* failed_line)
 // else propagates as that instance, with no second entry (`failed_line` 0).
 PyObject* answer_with_raw_text(PyObject* response, int* failed_line)
 {
-    Ref caught = Ref::steal(take_pending_exception());
+    Ref caught = Ref::steal(compat::take_pending_exception());
     if (!caught) {
         return fail_at(failed_line, search_line.take_over);
     }
     if (!PyErr_GivenExceptionMatches(caught.get(), state.value_error)) {
-        raise_instance(std::move(caught));
+        compat::raise_instance(std::move(caught));
         return fail_at(failed_line, 0);
     }
     PyErr_SetHandledException(caught.get());
@@ -284,7 +363,7 @@ PyObject* answer_with_raw_text(PyObject* response, int* failed_line)
 // exception kept as it was on every way out.
 PyObject* read_guarded_answer(PyObject* response, int* failed_line)
 {
-    HandledExceptionGuard handled;
+    compat::HandledExceptionGuard handled;
     int read_line = 0;
     PyObject* message = read_search_answer(response, &read_line);
     if (message != nullptr) {
@@ -297,11 +376,11 @@ PyObject* read_guarded_answer(PyObject* response, int* failed_line)
 
 PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
 {
-    Ref payload = Ref::steal(from_template(state.search_payload_template, state.s, query));
+    Ref payload = Ref::steal(new_dict({{state.s, query}, {state.l, state.en}, {state.o, state.content}}));
     if (!payload) {
         return fail_at(failed_line, search_line.payload);
     }
-    Ref headers = Ref::steal(from_template(state.search_headers_template, state.authToken, token));
+    Ref headers = Ref::steal(new_dict({{state.content_type, state.application_json}, {state.authToken, token}}));
     if (!headers) {
         return fail_at(failed_line, search_line.headers);
     }
@@ -311,6 +390,15 @@ PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
 }
 
 }  // namespace
+
+void raise_name_error(PyObject* name)
+{
+    Ref message = Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name));
+    Ref error = message ? Ref::steal(PyObject_CallOneArg(PyExc_NameError, message.get())) : Ref();
+    if (error && PyObject_SetAttrString(error.get(), "name", name) == 0) {
+        PyErr_SetObject(PyExc_NameError, error.get());
+    }
+}
 
 PyObject* validate_token_body(PyObject* token)
 {

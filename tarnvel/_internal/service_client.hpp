@@ -10,4 +10,8 @@ namespace tarnvel {
 PyObject* validate_token_body(PyObject* token);
 PyObject* search_query_body(PyObject* token, PyObject* query);
 
+// Raises NameError "name '%U' is not defined" with its `name` set, as the
+// interpreter does for a missing global (its suggestions read it).
+void raise_name_error(PyObject* name);
+
 }  // namespace tarnvel
