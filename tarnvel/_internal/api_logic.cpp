@@ -82,6 +82,21 @@ int set_tuple(PyObject*& slot, std::initializer_list<PyObject*> items)
     return 0;
 }
 
+int set_dict(PyObject*& slot, std::initializer_list<std::pair<PyObject*, PyObject*>> members)
+{
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        return -1;
+    }
+    for (const auto& [key, value] : members) {
+        if (PyDict_SetItem(dict.get(), key, value) < 0) {
+            return -1;
+        }
+    }
+    replace(slot, std::move(dict));
+    return 0;
+}
+
 int make_empty_objects()
 {
     Ref tuple = Ref::steal(PyTuple_New(0));
@@ -102,7 +117,7 @@ int make_empty_objects()
     return 0;
 }
 
-// Every constant string, 200, and the keyword names of the call of `post`.
+// Every constant string, 200, and what the calls build from them.
 int make_constants()
 {
     for (const StringConstant& constant : string_constants) {
@@ -115,7 +130,12 @@ int make_constants()
     if (set_constant(state.int_200, Ref::steal(PyLong_FromLong(200))) < 0) {
         return -1;
     }
-    return set_tuple(state.post_kwnames, {state.headers, state.json});
+    if (set_tuple(state.post_kwnames, {state.headers, state.json}) < 0 ||
+        set_dict(state.headers_template, {{state.content_type, state.application_json}}) < 0 ||
+        set_dict(state.validate_payload_template, {}) < 0) {
+        return -1;
+    }
+    return set_dict(state.search_payload_template, {{state.s, Py_None}, {state.l, state.en}, {state.o, state.content}});
 }
 
 // ---------------------------------------------------------------------------

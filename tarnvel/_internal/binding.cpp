@@ -4,10 +4,14 @@
 namespace tarnvel {
 namespace {
 
+// The names are ASCII, so C's formatting gives the text that PyErr_Format
+// would, at a fraction of its cost.
 int count_error(const char* name, Py_ssize_t expected, Py_ssize_t given)
 {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
-                 expected, expected == 1 ? "" : "s", given);
+    char text[320];
+    PyOS_snprintf(text, sizeof text, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
+                  expected, expected == 1 ? "" : "s", given);
+    PyErr_SetString(PyExc_TypeError, text);
     return -1;
 }
 

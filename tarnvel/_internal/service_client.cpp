@@ -3,7 +3,6 @@
 // test, decoding, member lookup, rendering) are the short functions first.
 #include "service_client.hpp"
 
-#include <initializer_list>
 #include <utility>
 
 #include "compat.hpp"
@@ -88,6 +87,24 @@ PyObject* lookup_global(PyObject* name)
     return found;
 }
 
+// `module.name`. The module type cannot be changed and has no attribute of
+// the names asked for here, so for a plain module an entry of its dict is
+// what the attribute lookup would find; anything else takes the ordinary
+// road, which also leads to a module's __getattr__ and its error.
+PyObject* module_attribute(PyObject* module, PyObject* name)
+{
+    if (PyModule_CheckExact(module)) {
+        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+        if (found != nullptr) {
+            return Py_NewRef(found);
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    return PyObject_GetAttr(module, name);
+}
+
 // `requests.post(url, headers=headers, json=payload)`, `requests` being the
 // module's global of that name.
 PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
@@ -96,7 +113,7 @@ PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
     if (!requests) {
         return nullptr;
     }
-    Ref post = Ref::steal(PyObject_GetAttr(requests.get(), state.post));
+    Ref post = Ref::steal(module_attribute(requests.get(), state.post));
     if (!post) {
         return nullptr;
     }
@@ -105,21 +122,38 @@ PyObject* post(PyObject* url, PyObject* headers, PyObject* payload)
     return call_guarded(post.get(), args, 1, state.post_kwnames);
 }
 
-// A new dict of the members given, in their order.
-PyObject* new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> members)
+// A request dict: a copy of `template_dict` with `key` set to `value`, in
+// the template's place for it or after its members.
+PyObject* request_dict(PyObject* template_dict, PyObject* key, PyObject* value)
 {
-    Ref dict = Ref::steal(PyDict_New());
-    for (const auto& [key, value] : members) {
-        if (dict && PyDict_SetItem(dict.get(), key, value) < 0) {
-            return nullptr;
-        }
+    Ref copy = Ref::steal(PyDict_Copy(template_dict));
+    if (copy && PyDict_SetItem(copy.get(), key, value) < 0) {
+        return nullptr;
     }
-    return dict.release();
+    return copy.release();
+}
+
+// `dict.get(key, default)` on an exact dict, whose `get` cannot be replaced:
+// the lookup itself, under the recursion guard of a call of that method.
+PyObject* exact_dict_get(PyObject* dict, PyObject* key, PyObject* default_value)
+{
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    Py_LeaveRecursiveCall();
+    if (found != nullptr) {
+        return Py_NewRef(found);
+    }
+    return PyErr_Occurred() ? nullptr : Py_NewRef(default_value);
 }
 
 // `value.get(key)`, `get` looked up afresh.
 PyObject* call_get(PyObject* value, PyObject* key)
 {
+    if (PyDict_CheckExact(value)) {
+        return exact_dict_get(value, key, Py_None);
+    }
     PyObject* args[] = {value, key};
     return PyObject_VectorcallMethod(state.get, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
@@ -128,17 +162,27 @@ PyObject* call_get(PyObject* value, PyObject* key)
 // `get` without a vectorcall entry receives as it is.
 PyObject* call_get_with_default(PyObject* value, PyObject* key_and_default)
 {
+    PyObject* const* pair = &PyTuple_GET_ITEM(key_and_default, 0);
+    if (PyDict_CheckExact(value)) {
+        return exact_dict_get(value, pair[0], pair[1]);
+    }
     Ref get = Ref::steal(PyObject_GetAttr(value, state.get));
-    return get ? call_guarded(get.get(), &PyTuple_GET_ITEM(key_and_default, 0), 2, nullptr, key_and_default) : nullptr;
+    return get ? call_guarded(get.get(), pair, 2, nullptr, key_and_default) : nullptr;
 }
 
 // `value.get(key, {})`: `get` is looked up before the new dict is made.
 PyObject* call_get_with_new_dict(PyObject* value, PyObject* key)
 {
-    Ref get = Ref::steal(PyObject_GetAttr(value, state.get));
-    Ref empty = get ? Ref::steal(PyDict_New()) : Ref();
+    Ref get = PyDict_CheckExact(value) ? Ref() : Ref::steal(PyObject_GetAttr(value, state.get));
+    if (!get && PyErr_Occurred()) {
+        return nullptr;
+    }
+    Ref empty = Ref::steal(PyDict_New());
     if (!empty) {
         return nullptr;
+    }
+    if (!get) {
+        return exact_dict_get(value, key, empty.get());
     }
     // The slot before the arguments is free for a bound method's instance.
     PyObject* args[] = {nullptr, key, empty.get()};
@@ -286,11 +330,11 @@ PyObject* read_validation_answer(PyObject* response, int* failed_line)
 
 PyObject* validate_token_steps(PyObject* token, int* failed_line)
 {
-    Ref payload = Ref::steal(new_dict({{state.token, token}}));
+    Ref payload = Ref::steal(request_dict(state.validate_payload_template, state.token, token));
     if (!payload) {
         return fail_at(failed_line, validate_line.payload);
     }
-    Ref headers = Ref::steal(new_dict({{state.content_type, state.application_json}}));
+    Ref headers = Ref::steal(PyDict_Copy(state.headers_template));
     if (!headers) {
         return fail_at(failed_line, validate_line.headers);
     }
@@ -376,11 +420,11 @@ PyObject* read_guarded_answer(PyObject* response, int* failed_line)
 
 PyObject* search_query_steps(PyObject* token, PyObject* query, int* failed_line)
 {
-    Ref payload = Ref::steal(new_dict({{state.s, query}, {state.l, state.en}, {state.o, state.content}}));
+    Ref payload = Ref::steal(request_dict(state.search_payload_template, state.s, query));
     if (!payload) {
         return fail_at(failed_line, search_line.payload);
     }
-    Ref headers = Ref::steal(new_dict({{state.content_type, state.application_json}, {state.authToken, token}}));
+    Ref headers = Ref::steal(request_dict(state.headers_template, state.authToken, token));
     if (!headers) {
         return fail_at(failed_line, search_line.headers);
     }
