@@ -298,20 +298,31 @@ class _Handler(BaseHTTPRequestHandler):
         pass
 
     def do_POST(self) -> None:
-        length = self.headers.get("Content-Length") or "0"
-        if "Transfer-Encoding" in self.headers or not (length.isascii() and length.isdigit()):
-            # Without a length this handler cannot tell where the body ends,
-            # nor where the next request starts.
+        coding, length = self.headers.get("Transfer-Encoding"), self.headers.get("Content-Length") or "0"
+        if coding is not None and coding.strip().lower() == "chunked":
+            raw = self._read_chunks()
+        elif coding is None and length.isascii() and length.isdigit():
+            raw = self.rfile.read(int(length))
+        else:
+            # Where this body ends, and the next request starts, is unknown.
             self.close_connection = True
-            self._send(Answer.json({"success": False, "message": "Content-Length required"}, status=411))
+            self._send(Answer.json({"success": False, "message": "Unreadable body length"}, status=400))
             return
-        raw = self.rfile.read(int(length))
         try:
             body: Any = json.loads(raw)
         except ValueError:
             body = raw
         self.server.sandbox._record(Received("POST", self.path, dict(self.headers.items()), body))
         self._send(self.server.sandbox._answer_for(self.path, body, self.headers))
+
+    def _read_chunks(self) -> bytes:
+        chunks = []
+        while size := int(self.rfile.readline(65537).split(b";")[0], 16):
+            chunks.append(self.rfile.read(size))
+            self.rfile.readline()
+        while self.rfile.readline(65537).strip():  # trailer fields, up to the blank line
+            pass
+        return b"".join(chunks)
 
     def do_GET(self) -> None:
         self.server.sandbox._record(Received("GET", self.path, dict(self.headers.items()), b""))
