@@ -6,9 +6,9 @@ connection per session."""
 from __future__ import annotations
 
 import dataclasses
-import importlib.util
 import json
 import re
+import runpy
 import threading
 import types
 from concurrent.futures import ThreadPoolExecutor
@@ -84,14 +84,12 @@ def test_failures_reach_the_caller_as_with_fresh_connections(
 
 @pytest.fixture(scope="module")
 def example():
-    spec = importlib.util.spec_from_file_location("connection_reuse", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    """The example's globals, its main() not run."""
+    return runpy.run_path(str(EXAMPLE))
 
 
 def test_a_session_per_thread(service, api_logic, obj, monkeypatch, example):
-    per_thread = example.SessionPerThread(service.session)
+    per_thread = example["SessionPerThread"](service.session)
     bind(monkeypatch, api_logic, per_thread.post)
     service.clear()
     everyone_started = threading.Barrier(THREADS, timeout=60)  # the pool runs each task on a thread of its own
