@@ -5,7 +5,12 @@ by `trustme` when it is installed, by the `openssl` command otherwise, so the
 demo runs with nothing but the package's runtime dependencies. Both endpoints
 answer from fixed scripts: the token sent to the validation endpoint, or the
 query sent to the search endpoint, picks the answer. Every request that
-arrives is recorded.
+arrives is recorded, and every connection accepted is counted.
+
+It speaks HTTP/1.1 and keeps each connection open for the client's next
+request until the client closes it, an answer asks for it to close
+(`Answer.close`), it stays idle for `_Handler.timeout` seconds, or the
+sandbox drops it (`drop_connections()`, and at stop).
 
     with Sandbox() as sb, sb.installed(api_logic):
         api_logic.InternalClass().validate_token("credits")
@@ -13,7 +18,12 @@ arrives is recorded.
 The module under test posts to its build-time origin; the stand-in installed
 as its `requests` swaps only the origin of each URL for the sandbox's, adds
 the sandbox's CA bundle as `verify`, and hands everything else unchanged to
-the real `requests.post`.
+the real `requests.post`. `Sandbox.session()` makes a `requests.Session`
+that does the same for its own requests, for callers that keep their
+connections:
+
+    session = sb.session()
+    api_logic.requests = types.SimpleNamespace(post=session.post)
 """
 
 from __future__ import annotations
@@ -36,6 +46,7 @@ from typing import Any
 from urllib.parse import urlsplit, urlunsplit
 
 import requests
+import requests.adapters
 
 VALIDATION_PATH = "/api/v2/0EA1B4B0"
 SEARCH_PATH = "/api/v2/F6DBDEC5"
@@ -44,16 +55,20 @@ SEARCH_PATH = "/api/v2/F6DBDEC5"
 # than MAX_DELAY, so stopping the sandbox never hangs on a sleeping handler.
 SLOW_SECONDS = 0.3
 MAX_DELAY = 5.0
+# How long stop() waits for the connection threads to close their sockets.
+STOP_WAIT = MAX_DELAY + 1.0
 
 
 @dataclass(frozen=True)
 class Answer:
-    """One scripted answer: status, body bytes, content type, delay."""
+    """One scripted answer: status, body bytes, content type, delay, and
+    whether the connection closes after it (announced by `Connection: close`)."""
 
     status: int = 200
     body: bytes = b""
     content_type: str = "application/json"
     delay: float = 0.0
+    close: bool = False
 
     @classmethod
     def json(cls, value: Any, status: int = 200, delay: float = 0.0) -> Answer:
@@ -249,27 +264,65 @@ def issue_certificates(directory: Path, maker: str = "auto") -> Certificates:
 class _Handler(BaseHTTPRequestHandler):
     server: _Server
     server_version = "tarnvel-sandbox/1"
-    timeout = 10  # a client that stalls mid-request cannot hold a thread for ever
+    protocol_version = "HTTP/1.1"  # connections stay open between requests
+    # A client that stalls mid-request, or keeps an idle connection this
+    # long, cannot hold a thread for ever.
+    timeout = 10
 
     def setup(self) -> None:
+        # TLS sends small records of its own (handshake, session tickets)
+        # ahead of an answer: with Nagle's algorithm on, the answer could wait
+        # for the client's delayed ACK of them.
+        self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         # The handshake runs here, in the connection's own thread, not in the
         # accepting loop, so one stalled client cannot block the others.
         self.request.settimeout(self.timeout)
         self.request.do_handshake()
         super().setup()
 
+    def handle(self) -> None:
+        # The base class's loop, except that a client going away before
+        # another request is how a kept connection ends, not a failure.
+        self.close_connection = True
+        self.handle_one_request()
+        while not self.close_connection:
+            self.raw_requestline = b""
+            try:
+                self.handle_one_request()
+            except OSError:
+                if self.raw_requestline:
+                    raise
+                return
+
     def log_message(self, format: str, *args: Any) -> None:
         pass
 
     def do_POST(self) -> None:
-        length = int(self.headers.get("Content-Length") or 0)
-        raw = self.rfile.read(length)
+        coding, length = self.headers.get("Transfer-Encoding"), self.headers.get("Content-Length") or "0"
+        if coding is not None and coding.strip().lower() == "chunked":
+            raw = self._read_chunks()
+        elif coding is None and length.isascii() and length.isdigit():
+            raw = self.rfile.read(int(length))
+        else:
+            # Where this body ends, and the next request starts, is unknown.
+            self.close_connection = True
+            self._send(Answer.json({"success": False, "message": "Unreadable body length"}, status=400))
+            return
         try:
             body: Any = json.loads(raw)
         except ValueError:
             body = raw
         self.server.sandbox._record(Received("POST", self.path, dict(self.headers.items()), body))
         self._send(self.server.sandbox._answer_for(self.path, body, self.headers))
+
+    def _read_chunks(self) -> bytes:
+        chunks = []
+        while size := int(self.rfile.readline(65537).split(b";")[0], 16):
+            chunks.append(self.rfile.read(size))
+            self.rfile.readline()
+        while self.rfile.readline(65537).strip():  # trailer fields, up to the blank line
+            pass
+        return b"".join(chunks)
 
     def do_GET(self) -> None:
         self.server.sandbox._record(Received("GET", self.path, dict(self.headers.items()), b""))
@@ -278,16 +331,35 @@ class _Handler(BaseHTTPRequestHandler):
     def _send(self, answer: Answer) -> None:
         if answer.delay > 0:
             time.sleep(min(answer.delay, MAX_DELAY))
-        self.send_response(answer.status)
-        self.send_header("Content-Type", answer.content_type)
-        self.send_header("Content-Length", str(len(answer.body)))
-        self.end_headers()
-        self.wfile.write(answer.body)
+        if answer.close:
+            self.close_connection = True
+        head = [
+            f"{self.protocol_version} {answer.status} {self.responses.get(answer.status, ('',))[0]}",
+            f"Server: {self.version_string()}",
+            f"Date: {self.date_time_string()}",
+            f"Content-Type: {answer.content_type}",
+            f"Content-Length: {len(answer.body)}",
+        ]
+        # Also when the client asked to close, or spoke HTTP/1.0 without keep-alive.
+        if self.close_connection:
+            head.append("Connection: close")
+        # One write: status line, headers and body reach the client together.
+        self.wfile.write("".join(line + "\r\n" for line in head).encode("latin-1") + b"\r\n" + answer.body)
 
 
 class _Server(ThreadingHTTPServer):
+    # A connection kept open by a client never keeps the process alive; stop()
+    # closes the open ones itself.
     daemon_threads = True
     sandbox: Sandbox
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        self.sandbox._opened(request)
+        super().process_request(request, client_address)
+
+    def shutdown_request(self, request: Any) -> None:
+        with self.sandbox._closing(request):
+            super().shutdown_request(request)
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         # Refused handshakes and dropped connections are part of what the
@@ -304,7 +376,10 @@ class Sandbox:
         self.search_answers = dict(SEARCH_ANSWERS)
         self._received: list[Received] = []
         self._failed_connections = 0
+        self._connections_accepted = 0
+        self._open: set[Any] = set()
         self._lock = threading.Lock()
+        self._connection_closed = threading.Condition(self._lock)
         self._directory: tempfile.TemporaryDirectory[str] | None = None
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
@@ -337,6 +412,7 @@ class Sandbox:
             self._server.shutdown()
             self._server.server_close()
             self._server = None
+            self.drop_connections()
         if self._thread is not None:
             self._thread.join()
             self._thread = None
@@ -374,10 +450,44 @@ class Sandbox:
         with self._lock:
             return self._failed_connections
 
+    @property
+    def connections_accepted(self) -> int:
+        """Connections accepted since start or the last clear(), failed ones included."""
+        with self._lock:
+            return self._connections_accepted
+
+    @property
+    def open_connections(self) -> int:
+        """Connections accepted and not yet closed by the sandbox."""
+        with self._lock:
+            return len(self._open)
+
     def clear(self) -> None:
+        """Forgets the requests received and resets both connection counters."""
         with self._lock:
             self._received.clear()
             self._failed_connections = 0
+            self._connections_accepted = 0
+
+    def drop_connections(self) -> bool:
+        """Closes every open connection without notice, as a service does with
+        idle ones, and waits until they are closed (see wait_until_closed)."""
+        with self._lock:
+            for connection in self._open:
+                try:
+                    # The plain socket's shutdown: the TLS socket's own would
+                    # drop its TLS state under the thread reading from it.
+                    socket.socket.shutdown(connection, socket.SHUT_RDWR)
+                except OSError:
+                    pass
+        # Each connection's thread now finds its reads at an end and closes.
+        return self.wait_until_closed()
+
+    def wait_until_closed(self, timeout: float = STOP_WAIT) -> bool:
+        """Waits until the sandbox has closed every connection it accepted;
+        False if some are still open after `timeout` seconds."""
+        with self._connection_closed:
+            return self._connection_closed.wait_for(lambda: not self._open, timeout)
 
     # -- reaching it -------------------------------------------------------
 
@@ -385,6 +495,15 @@ class Sandbox:
         """A stand-in for `requests` that posts here (or to `origin`), trusting
         this sandbox's CA (or `ca_bundle`)."""
         return RequestsStandIn(origin or self.origin, ca_bundle or self.ca_bundle)
+
+    def session(self, origin: str | None = None, ca_bundle: str | None = None) -> requests.Session:
+        """A `requests.Session` whose requests come here (or to `origin`),
+        trusting this sandbox's CA (or `ca_bundle`), directly, whatever the
+        environment says of proxies and CA bundles. Only the copy sent has the
+        sandbox's origin: the session keeps its cookies for the URL asked for."""
+        session = requests.Session()
+        session.mount("https://", _ToSandbox(origin or self.origin, ca_bundle or self.ca_bundle))
+        return session
 
     @contextlib.contextmanager
     def installed(
@@ -413,6 +532,22 @@ class Sandbox:
     def _count_failed_connection(self) -> None:
         with self._lock:
             self._failed_connections += 1
+
+    def _opened(self, connection: Any) -> None:
+        with self._lock:
+            self._connections_accepted += 1
+            self._open.add(connection)
+
+    @contextlib.contextmanager
+    def _closing(self, connection: Any) -> Iterator[None]:
+        # Closed under the lock, so that drop_connections() never shuts down a
+        # socket whose descriptor has been closed and reused meanwhile.
+        with self._connection_closed:
+            try:
+                yield
+            finally:
+                self._open.discard(connection)
+                self._connection_closed.notify_all()
 
     def _answer_for(self, path: str, body: Any, headers: Any) -> Answer:
         fields = body if isinstance(body, dict) else {}
@@ -457,6 +592,24 @@ class RequestsStandIn:
 
     def __getattr__(self, name: str) -> Any:
         return getattr(requests, name)
+
+
+class _ToSandbox(requests.adapters.HTTPAdapter):
+    """The transport of `Sandbox.session()`: sends a copy of each request with
+    the sandbox's origin, over TLS verified against the sandbox's CA."""
+
+    def __init__(self, origin: str, ca_bundle: str) -> None:
+        super().__init__()
+        parts = urlsplit(origin)
+        self._target = (parts.scheme, parts.netloc)
+        self._ca_bundle = ca_bundle
+
+    def send(self, request: requests.PreparedRequest, **kwargs: Any) -> requests.Response:
+        parts = urlsplit(request.url)
+        redirected = request.copy()
+        redirected.url = urlunsplit((*self._target, parts.path, parts.query, parts.fragment))
+        kwargs.update(verify=self._ca_bundle, proxies={})
+        return super().send(redirected, **kwargs)
 
 
 def closed_origin() -> str:
