@@ -5,9 +5,11 @@ the module's traceback entry at the failing step; none crashes or leaks."""
 
 from __future__ import annotations
 
+import ctypes
 import functools
 import sys
 import traceback
+import types
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -612,3 +614,45 @@ def test_recursion_limit_met_at_the_call_of_post(api_logic, monkeypatch, kind, m
     assert guarded, {str(o) for o in outcomes}
     assert all(isinstance(o, (RecursionError, str)) for o in outcomes)
     assert "Token validated" in outcomes[0] or "Search results" in outcomes[0]
+
+
+# A callable written in C whose call returns NULL and sets no exception: a
+# type whose tp_call is PyErr_Occurred, which answers NULL while no error is
+# pending (the extra arguments of a C call are ignored).
+class _Slot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
+
+
+class _Spec(ctypes.Structure):
+    _fields_ = [
+        ("name", ctypes.c_char_p),
+        ("basicsize", ctypes.c_int),
+        ("itemsize", ctypes.c_int),
+        ("flags", ctypes.c_uint),
+        ("slots", ctypes.POINTER(_Slot)),
+    ]
+
+
+_PY_TP_CALL, _PY_TP_NEW = 50, 65
+_SLOTS = (_Slot * 3)(
+    _Slot(_PY_TP_CALL, ctypes.cast(ctypes.pythonapi.PyErr_Occurred, ctypes.c_void_p).value),
+    _Slot(_PY_TP_NEW, ctypes.cast(ctypes.pythonapi.PyType_GenericNew, ctypes.c_void_p).value),
+    _Slot(0, None),
+)
+_SPEC = _Spec(b"tests.NullWithoutError", object.__basicsize__, 0, 0, _SLOTS)
+
+
+@pytest.fixture(scope="module")
+def null_without_error() -> Any:
+    from_spec = ctypes.pythonapi.PyType_FromSpec
+    from_spec.restype, from_spec.argtypes = ctypes.py_object, [ctypes.POINTER(_Spec)]
+    return from_spec(ctypes.byref(_SPEC))()
+
+
+@pytest.mark.parametrize("method", ["validate_token", "search_query"])
+def test_post_returning_null_without_an_error(api_logic, monkeypatch, null_without_error, method):
+    monkeypatch.setattr(api_logic, "requests", types.SimpleNamespace(post=null_without_error))
+    function = V if method == "validate_token" else S
+    with pytest.raises(SystemError, match=r"^NULL result without error in PyObject_Call$") as info:
+        getattr(api_logic.InternalClass(), method)(*(("tok",) if method == "validate_token" else ("tok", "q")))
+    assert module_entries(info.value) == [(function.function, function.post)]

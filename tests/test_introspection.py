@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import copy
 import ctypes
+import dis
 import inspect
 import io
 import pickle
@@ -143,6 +144,12 @@ def test_code_object(api_logic, method, argcount, varnames, first_line):
     new_empty.restype, new_empty.argtypes = ctypes.py_object, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
     empty = new_empty(b"", b"", first_line)
     assert (code.co_code, code.co_linetable) == (empty.co_code, empty.co_linetable)
+    # Running the body never writes past the frame's stack.
+    depth = peak = 0
+    for instruction in dis.get_instructions(code):
+        depth += dis.stack_effect(instruction.opcode, instruction.arg, jump=False)
+        peak = max(peak, depth)
+    assert code.co_stacksize == peak
     with pytest.raises(AssertionError) as info:
         types.FunctionType(code, {})(*range(argcount))
     last = traceback.extract_tb(info.value.__traceback__)[-1]

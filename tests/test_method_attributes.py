@@ -12,6 +12,7 @@ import weakref
 
 import pytest
 
+from conftest import run_python
 from service_doubles import Text
 from source_map import VALIDATE
 
@@ -273,3 +274,44 @@ def test_hash_and_equality_are_identity(methods):
     assert hash(first) == object.__hash__(first)
     assert first == first and first != second
     assert {first: 1, second: 2}[first] == 1
+
+
+# A finalizer that gets hold of the method object while the collector clears
+# it: a weak reference made during finalization, read when the clear drops
+# the last reference to the finalizer's owner. Readers of the cleared object
+# must still work, as they do on a cleared Python function.
+CLEARED_BY_THE_COLLECTOR = """
+import gc, weakref
+import tarnvel._internal.api_logic as api_logic
+
+class LateFinalizer:
+    __slots__ = ("ref",)
+    def __del__(self):
+        global method
+        method = self.ref()
+
+class Cycle(tuple):
+    __slots__ = ()
+    def __del__(self):
+        self[1].ref = weakref.ref(self[0])
+        global late
+        del late
+
+late = LateFinalizer()
+method = api_logic.InternalClass.__dict__[{name!r}]
+delattr(api_logic.InternalClass, {name!r})
+method.__qualname__ = {qualname}
+cycle = tuple.__new__(Cycle, (method, late))
+method.__module__ = cycle
+del cycle, method
+gc.collect()
+print(repr(method).startswith("<function "), method.__qualname__ == method.__reduce__())
+print(method.__code__.co_name, method.__name__, method.__module__, method.__globals__)
+"""
+
+
+@pytest.mark.parametrize("qualname", ["'InternalClass.search_query'", "type('Held', (str,), {})('Held.name')"])
+def test_readers_of_an_object_the_collector_cleared(qualname):
+    done = run_python(CLEARED_BY_THE_COLLECTOR.format(name="search_query", qualname=qualname))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["True True", "search_query search_query None None"]

@@ -3,12 +3,16 @@ handled exception, which every way out of the call leaves as it was."""
 
 from __future__ import annotations
 
+import functools
 import json
+import operator
 import sys
 import threading
+import types
 
 import pytest
 
+from conftest import run_python
 from response_doubles import Response, TextFails
 from service_doubles import Compares, Falsy, Scripted, Sequenced, Shown, module_entries
 from source_map import SEARCH
@@ -354,3 +358,43 @@ def test_overlapping_calls_on_two_threads_keep_their_own_handled_exceptions(obj,
     assert seen["paused"] == (RESULTS + "paused", True)
     assert seen["other"] == (RESULTS + "other", True)
     assert type(seen["while paused"]) is ValueError and str(seen["while paused"]) == "not json"
+
+
+def test_an_error_raised_by_c_code_with_a_tuple_value_keeps_its_arguments(obj, fake_requests):
+    # dict's KeyError from C: until it is normalised, 3.11 holds its value as
+    # the tuple of its arguments.
+    missing = functools.partial(operator.getitem, {}, "x")
+    fake_requests.respond = giving(types.SimpleNamespace(status_code=200, text="raw", json=missing))
+    with pytest.raises(KeyError) as info:
+        obj.search_query("t", "q")
+    assert info.value.args == ("x",)
+    assert module_entries(info.value) == [(SEARCH.function, SEARCH.decode)]
+
+
+# builtins.ValueError replaced before the import: the handler catches the
+# class it found then, not the interpreter's own.
+REPLACED_BEFORE_THE_IMPORT = """
+import builtins, types
+import requests
+real, builtins.ValueError = builtins.ValueError, type("Replacement", (Exception,), {})
+import tarnvel._internal.api_logic as api_logic
+replacement, builtins.ValueError = builtins.ValueError, real
+
+def raises(error):
+    def json():
+        raise error
+    return json
+
+for error in (replacement("x"), ValueError("x")):
+    response = types.SimpleNamespace(status_code=200, text="raw", json=raises(error))
+    api_logic.requests = types.SimpleNamespace(post=lambda *a, **k: response)
+    try:
+        print(api_logic.InternalClass().search_query("t", "q"))
+    except Exception as exc:
+        print(type(exc).__name__)
+"""
+
+
+def test_the_handler_matches_the_value_error_found_at_import():
+    done = run_python(REPLACED_BEFORE_THE_IMPORT)
+    assert (done.returncode, done.stdout.splitlines()) == (0, [RESULTS + "raw", "ValueError"]), done.stderr

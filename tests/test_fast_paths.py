@@ -1,9 +1,8 @@
 """The call path's shortcuts give what the ordinary road gives: `post` of a
-plain module found in its dictionary under a version check, `get` found
-without a bound method or answered by an exact dict directly, ints and
-one-byte texts joined into the message in one copy, search's request dicts
-copied from constant-keyed ones, a plainly raised ValueError taken over
-without normalising. The pure-Python equivalent is the oracle."""
+plain module read from its dictionary, `get` answered by an exact dict
+directly, search's request dicts copied from templates, a plainly raised
+ValueError taken over without normalising; and the rendering of every kind
+of value. The pure-Python equivalent is the oracle."""
 
 from __future__ import annotations
 
