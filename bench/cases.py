@@ -19,13 +19,17 @@ take part.
 
 from __future__ import annotations
 
+import sys
 import types
 from dataclasses import dataclass
+from pathlib import Path
 
-import plain_client
-import reference_client
-import tarnvel._internal.api_logic as api_logic
-from response_doubles import Response
+# The clients and the response doubles are the tests' support package.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+import tarnvel._internal.api_logic as api_logic  # noqa: E402
+from support import plain_client, reference_client  # noqa: E402
+from support.doubles import Response  # noqa: E402
 
 
 class DecodeError(ValueError):

@@ -18,9 +18,9 @@ from functools import partial
 from types import SimpleNamespace
 from typing import Any
 
-from response_doubles import Response, TextFails, ValueErrorFromC
-from service_doubles import MetaValueError, Status, refused_assignment
+from expect import refused_assignment
 from source_map import INIT, SEARCH, VALIDATE, lines
+from support.doubles import MetaValueError, Response, Status, TextFails, ValueErrorFromC
 
 V_CREDITS = "Token validated successfully. Credits available: 12"
 S_NO_CREDITS = "You have used all credits. Please purchase more."

@@ -1,4 +1,4 @@
-"""The native class and the pure-Python equivalent in bench/, fed the same
+"""The native class and its pure-Python equivalent (support.reference_client), fed the same
 generated answers as real `requests` responses: the same message or the same
 exception, and the same request sent."""
 
@@ -16,8 +16,8 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from requests.structures import CaseInsensitiveDict
 
-import reference_client
-from service_doubles import Compares, Status, Text
+from support import reference_client
+from support.doubles import Compares, Status, Text
 
 settings.register_profile(
     "equivalence",

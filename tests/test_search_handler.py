@@ -13,9 +13,9 @@ import types
 import pytest
 
 from conftest import run_python
-from response_doubles import Response, TextFails
-from service_doubles import Compares, Falsy, Scripted, Sequenced, Shown, module_entries
+from expect import module_entries
 from source_map import SEARCH
+from support.doubles import Compares, Falsy, Response, Scripted, Sequenced, Shown, TextFails
 
 RESULTS = "Search results: "
 

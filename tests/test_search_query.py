@@ -4,24 +4,25 @@ from __future__ import annotations
 
 import pytest
 
-from conftest import answer
-from response_doubles import Response, TextFails
-from service_doubles import (
-    STATUS_CASES,
+from expect import module_entries
+from source_map import SEARCH
+from support.decision_table import STATUS_CASES
+from support.doubles import (
     Compares,
     ComparesStr,
     Falsy,
     FormatsAnInt,
     OddFloat,
     OddInt,
+    Response,
     Scripted,
     Sequenced,
     Shown,
     ShownStr,
-    module_entries,
+    TextFails,
+    answer,
     no_attribute,
 )
-from source_map import SEARCH
 
 RESULTS = "Search results: "
 FAILED = "Search failed: "

@@ -6,24 +6,25 @@ import sys
 
 import pytest
 
-from conftest import answer
-from response_doubles import Response, TextFails
-from service_doubles import (
-    STATUS_CASES,
+from expect import module_entries
+from source_map import VALIDATE
+from support.decision_table import STATUS_CASES
+from support.doubles import (
     Compares,
     ComparesStr,
     Falsy,
     FormatsAnInt,
     OddFloat,
     OddInt,
+    Response,
     Scripted,
     Sequenced,
     Shown,
     ShownStr,
-    module_entries,
+    TextFails,
+    answer,
     no_attribute,
 )
-from source_map import VALIDATE
 
 CREDITS = "Token validated successfully. Credits available: "
 NO_CREDITS = "Token is valid but no credits are available. Please buy credits to proceed."
