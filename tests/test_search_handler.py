@@ -96,12 +96,6 @@ def test_a_value_error_in_the_protected_steps_gives_the_raw_text(obj, fake_reque
     assert sys.exc_info() == (None, None, None)
 
 
-@pytest.mark.parametrize("text, message", [("", RESULTS), ("<p>plain</p>", RESULTS + "<p>plain</p>")])
-def test_the_raw_text_follows_the_prefix_unchanged(obj, fake_requests, text, message):
-    fake_requests.respond = lambda *a, **k: Response(200, text=text, json_error=ValueError("x"))
-    assert obj.search_query("t", "q") == message
-
-
 def undecodable(error=None, text="raw", status_code=200):
     """An answer that cannot be decoded and whose `text` raises `error` (or is `text`)."""
     decode_error = ValueError("not json")

@@ -74,6 +74,10 @@ class ValueErrorFromC(Response):
         return int("x")
 
 
+class DecodeError(ValueError):
+    """What `requests` raises for a body that is not JSON: a ValueError subclass."""
+
+
 def no_attribute(name: str) -> Any:
     """A 200 response that lacks `name`."""
     response = Response(200, {"success": True})
