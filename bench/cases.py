@@ -24,16 +24,12 @@ import types
 from dataclasses import dataclass
 from pathlib import Path
 
-# The clients and the response doubles are the tests' support package.
+# The clients, the response doubles and the answers are the tests' support package.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import tarnvel._internal.api_logic as api_logic  # noqa: E402
-from support import plain_client, reference_client  # noqa: E402
+from support import decision_table, plain_client, reference_client  # noqa: E402
 from support.doubles import Response  # noqa: E402
-
-
-class DecodeError(ValueError):
-    """What `requests` raises for a body that is not JSON: a ValueError subclass."""
 
 
 def make_requests(response: Response) -> types.ModuleType:
@@ -48,13 +44,20 @@ def make_requests(response: Response) -> types.ModuleType:
     return module
 
 
+# Answers from the decision table: {"success": true, "type": "credits_data",
+# "data": {"Credits": 12}}, a refusal ("Token expired"), results of a type of
+# their own ("3 documents"), a body that does not decode (a new ValueError
+# subclass on every call, as `requests` raises it) and an empty object.
+_TABLE = decision_table.named(decision_table.cases())
 RESPONSES = {
-    "credits": Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 12}}),
-    "refusal": Response(200, {"success": False, "message": "Token expired"}),
-    "results": Response(200, {"success": True, "type": "results", "data": "3 documents"}),
-    # The body does not decode: a new DecodeError on every call, as `requests` raises it.
-    "not_json": Response(200, text="<html>busy</html>", json_error=DecodeError),
-    "none": Response(200, {}),
+    name: _TABLE[case].answer
+    for name, case in {
+        "credits": "validate_token: credits",
+        "refusal": "validate_token: refusal",
+        "results": "search_query: other type",
+        "not_json": "search_query: not JSON, as requests raises it",
+        "none": "validate_token: refusal, no message",
+    }.items()
 }
 
 URLS = {
