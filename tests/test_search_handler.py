@@ -15,9 +15,11 @@ import pytest
 from conftest import run_python
 from expect import module_entries
 from source_map import SEARCH
+from support import decision_table
+from support.decision_table import S_RESULTS as RESULTS
 from support.doubles import Compares, Falsy, Response, Scripted, Sequenced, Shown, TextFails
 
-RESULTS = "Search results: "
+TABLE = decision_table.named(decision_table.cases())
 
 
 class ValueSubclass(ValueError):
@@ -171,18 +173,22 @@ def test_a_failure_in_the_handler_leaves_with_the_caught_error_as_context(obj, f
     assert sys.exc_info() == (None, None, None)
 
 
-# Responses that end the call in each of the six messages, or in an exception.
+# Answers of the decision table that end the call in each of the six messages,
+# or in an exception; or posting raises.
 WAYS_OUT = {
-    "status refused": lambda *a, **k: Response(500, text="down"),
-    "no credits": lambda *a, **k: Response(200, {"success": True, "type": "no_credits"}),
-    "nothing found": lambda *a, **k: Response(200, {"success": True, "type": "error"}),
-    "results": lambda *a, **k: Response(200, {"success": True, "data": 1}),
-    "refusal": lambda *a, **k: Response(200, {"success": False}),
-    "unreadable": lambda *a, **k: Response(200, text="raw", json_error=ValueError("x")),
-    "uncaught": lambda *a, **k: Response(200, []),
-    "handler raises": lambda *a, **k: undecodable(RuntimeError("gone")),
-    "posting raises": lambda *a, **k: raising(ConnectionError("unreachable"))(),
+    name: giving(TABLE[f"search_query: {name}"].answer)
+    for name in (
+        "status refused",
+        "no credits",
+        "nothing found",
+        "results",
+        "refusal default",
+        "raw text",
+        "body a list",
+        "raw text breaks",
+    )
 }
+WAYS_OUT["posting raises"] = lambda *a, **k: raising(ConnectionError("unreachable"))()
 WAYS = list(WAYS_OUT)
 
 

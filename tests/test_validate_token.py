@@ -8,11 +8,12 @@ import sys
 
 import pytest
 
+from support import decision_table
 from support.decision_table import V_CREDITS as CREDITS
 from support.decision_table import V_INVALID as INVALID
 from support.decision_table import V_NO_CREDITS as NO_CREDITS
 from support.decision_table import V_UNEXPECTED as UNEXPECTED
-from support.doubles import Response, Scripted, Sequenced, answer
+from support.doubles import Scripted, Sequenced, answer
 
 
 @pytest.mark.parametrize("message", [NO_CREDITS, INVALID, UNEXPECTED])
@@ -79,16 +80,9 @@ def test_type_is_looked_up_once(obj, fake_requests):
     assert len(sequenced.calls) == 2
 
 
-@pytest.mark.parametrize(
-    "response",
-    [
-        Response(500, text="down"),
-        Response(200, {"success": True, "type": "invalid"}),
-        Response(200, {"success": False}),
-        Response(200, json_error=ValueError("not json")),
-    ],
-)
-def test_the_callers_handled_exception_is_untouched(obj, fake_requests, response):
+@pytest.mark.parametrize("name", ["status refused", "invalid", "refusal, no message", "not JSON"])
+def test_the_callers_handled_exception_is_untouched(obj, fake_requests, name):
+    response = decision_table.named(decision_table.cases())[f"validate_token: {name}"].answer
     fake_requests.respond = lambda *a, **k: response
     try:
         raise LookupError("the caller's")
