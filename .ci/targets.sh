@@ -198,8 +198,8 @@ done < <(env)
 # "${launcher[@]}" "$interpreter"; and `tests`, the test directory as that
 # interpreter sees it. Under qemu the interpreter sees the host's files
 # through the root file system; under chroot the tests and the stages are
-# copied into it first, with the tracked files the tests use (bench/'s
-# response doubles, the sandbox service).
+# copied into it first, with the tracked files the tests use (their support
+# package, the sandbox service).
 before=() settings=() launcher=() interpreter='' tests=''
 target_settings() {
   local target=$1 arch version key rootfs stage fake inside

@@ -10,8 +10,8 @@ dumped to its own file as it ends. Instruction counts are deterministic for a
 given build and interpreter (the hash seed is fixed), so one run is enough.
 
 Per case: instructions per call of the native client, of the exact Python
-one (reference_client.py: the same errors for wrong calls) and of the plain
-Python one (plain_client.py: no type tests), the stand-in's own instructions
+one (support/reference_client.py: the same errors for wrong calls) and of
+the plain Python one (support/plain_client.py: no type tests), the stand-in's own instructions
 (its calls made from Python with the same arguments), each client's own cost
 (stand-in subtracted) and the native own cost over each Python one's.
 Before measuring, the child calls every case once on each client and checks

@@ -19,17 +19,17 @@ take part.
 
 from __future__ import annotations
 
+import sys
 import types
 from dataclasses import dataclass
+from pathlib import Path
 
-import plain_client
-import reference_client
-import tarnvel._internal.api_logic as api_logic
-from response_doubles import Response
+# The clients, the response doubles and the answers are the tests' support package.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-
-class DecodeError(ValueError):
-    """What `requests` raises for a body that is not JSON: a ValueError subclass."""
+import tarnvel._internal.api_logic as api_logic  # noqa: E402
+from support import decision_table, plain_client, reference_client  # noqa: E402
+from support.doubles import Response  # noqa: E402
 
 
 def make_requests(response: Response) -> types.ModuleType:
@@ -44,14 +44,27 @@ def make_requests(response: Response) -> types.ModuleType:
     return module
 
 
-RESPONSES = {
-    "credits": Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 12}}),
-    "refusal": Response(200, {"success": False, "message": "Token expired"}),
-    "results": Response(200, {"success": True, "type": "results", "data": "3 documents"}),
-    # The body does not decode: a new DecodeError on every call, as `requests` raises it.
-    "not_json": Response(200, text="<html>busy</html>", json_error=DecodeError),
-    "none": Response(200, {}),
-}
+def _answers(picked: dict[str, str]) -> dict[str, Response]:
+    """The answers of the decision table's cases `picked` (by "method: id");
+    the rest of the table is let go, so that the heap the runs see is as small
+    as the cases need."""
+    table = decision_table.named(decision_table.cases())
+    return {name: table[case].answer for name, case in picked.items()}
+
+
+# {"success": true, "type": "credits_data", "data": {"Credits": 12}}, a
+# refusal ("Token expired"), results of a type of their own ("3 documents"),
+# a body that does not decode (a new ValueError subclass on every call, as
+# `requests` raises it) and an empty object.
+RESPONSES = _answers(
+    {
+        "credits": "validate_token: credits",
+        "refusal": "validate_token: refusal",
+        "results": "search_query: other type",
+        "not_json": "search_query: not JSON, as requests raises it",
+        "none": "validate_token: refusal, no message",
+    }
+)
 
 URLS = {
     "validate": reference_client.VALIDATION_URL,

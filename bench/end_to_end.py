@@ -35,12 +35,11 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "devtools"))
-sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT / "tests"))
 
-import plain_client  # noqa: E402
-import reference_client  # noqa: E402
 import sandbox  # noqa: E402
 import tarnvel._internal.api_logic as api_logic  # noqa: E402
+from support import plain_client, reference_client  # noqa: E402
 
 TOKEN = "credits"
 QUERY = "results"

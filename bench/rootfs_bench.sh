@@ -24,6 +24,8 @@ stage=$(tail -n 1 "$work/build.log")
 rootfs=$(readlink -f "$work/build/rootfs")
 mkdir -p "$rootfs$inside" "$rootfs/proc"
 cp -a "$root/bench" "$rootfs$inside/bench"
+mkdir -p "$rootfs$inside/tests"
+cp -a "$root/tests/support" "$rootfs$inside/tests/support"
 cp -a "$stage" "$rootfs$inside/stage"
 # shellcheck disable=SC2016  # expanded by the inner sh
 unshare --mount --fork -- sh -c 'mount -t proc proc "$1/proc" && exec chroot "$@"' sh "$rootfs" \

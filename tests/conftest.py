@@ -8,16 +8,22 @@ import os
 import shlex
 import subprocess
 import sys
-from collections.abc import Callable
-from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from types import SimpleNamespace
 
 import pytest
 
-from response_doubles import Response
+from expect import module_entries
+from support import doubles, reference_client
+from support.doubles import RecordingRequests
 
 ROOT = Path(__file__).resolve().parent.parent
+
+# test_fast_paths.py still imports the support modules by the bare names they
+# had before the support package; these go once it imports from `support`.
+sys.modules.setdefault("reference_client", reference_client)
+sys.modules.setdefault("response_doubles", doubles)
+sys.modules.setdefault("service_doubles", SimpleNamespace(Text=doubles.Text, module_entries=module_entries))
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -77,33 +83,9 @@ def run_python(
 # A recording stand-in for the module attribute `requests`
 
 
-@dataclass
-class Call:
-    args: tuple[Any, ...]
-    kwargs: dict[str, Any]
-
-
-@dataclass
-class RecordingRequests:
-    """Records every call of `post` and answers with `respond(url, **kwargs)`."""
-
-    respond: Callable[..., Any] = field(default=lambda *a, **k: Response(200, {}))
-    calls: list[Call] = field(default_factory=list)
-
-    def post(self, *args: Any, **kwargs: Any) -> Any:
-        self.calls.append(Call(args, kwargs))
-        return self.respond(*args, **kwargs)
-
-
 @pytest.fixture
 def fake_requests(api_logic, monkeypatch) -> RecordingRequests:
     """Installs a RecordingRequests as the module's `requests`; set `.respond`."""
     stand_in = RecordingRequests()
     monkeypatch.setattr(api_logic, "requests", stand_in)
     return stand_in
-
-
-def answer(status_code: Any = 200, body: Any = None, **kwargs: Any) -> Callable[..., Response]:
-    """A `respond` function that always gives the same response."""
-    response = Response(status_code, body, **kwargs)
-    return lambda *a, **k: response

@@ -18,12 +18,16 @@ from functools import partial
 from types import SimpleNamespace
 from typing import Any
 
-from response_doubles import Response, TextFails, ValueErrorFromC
-from service_doubles import MetaValueError, Status, refused_assignment
-from source_map import INIT, SEARCH, VALIDATE, lines
+from expect import refused_assignment
+from source_map import FUNCTIONS, INIT, SEARCH, VALIDATE, lines
+from support import decision_table
+from support.decision_table import Raises
+from support.doubles import Response
 
-V_CREDITS = "Token validated successfully. Credits available: 12"
-S_NO_CREDITS = "You have used all credits. Please purchase more."
+TABLE = decision_table.named(decision_table.cases())
+CREDITS = TABLE["validate_token: credits"]
+NO_CREDITS = TABLE["search_query: no credits"]
+V_CREDITS, S_NO_CREDITS = CREDITS.outcome, NO_CREDITS.outcome
 
 
 class Poster:
@@ -66,7 +70,8 @@ class Step:
     expected: dict[str, Any]
     function: SimpleNamespace | None = None  # whose traceback entries a MemoryError may carry
     cold: bool = False  # swept before any warm-up: the first failure at its line
-    requests: Any = None  # the Response its stand-in gives, another stand-in, or False for none (None: CREDITS)
+    answer: Any = None  # what the stand-in's `post` returns (None: CREDITS's answer)
+    requests: Any = None  # another stand-in instead, or False for none
 
 
 class _Instance:
@@ -147,30 +152,38 @@ def count_error(name: str, n: int, given: int) -> str:
     return f"{name}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({given} given)"
 
 
+def answered(
+    name: str,
+    wrap: Callable[[Callable[[Any], Callable[[], Any]]], Callable[[Any], Callable[[], Any]]] | None = None,
+    *,
+    cold: bool = False,
+    context: str | None = None,
+) -> Step:
+    """The decision table's case `name` ("method: id"), called positionally
+    (through `wrap` when given) with its answer and its outcome; `context`
+    names the expected context where the wrapping gives one."""
+    case = TABLE[name]
+    function = FUNCTIONS[case.method]
+    build = call(case.method, I, "tok") if case.method == "validate_token" else call(case.method, I, "tok", "q")
+    if isinstance(case.outcome, Raises):
+        raised = case.outcome
+        if context is None and raised.context is not None:
+            context = raised.context.__name__
+        expected = error(raised.error.__name__, raised.text, [(function, getattr(function, raised.step))], context)
+    else:
+        expected = result(case.outcome)
+    return Step(wrap(build) if wrap else build, expected, function, cold=cold, answer=case.answer)
+
+
 I = INSTANCE  # noqa: E741 - the short name keeps the tables below readable
-CREDITS = Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 12}})
-NO_CREDITS = Response(200, {"success": True, "type": "no_credits"})
-NOT_JSON = dict(json_error=ValueError, text="raw")
 
 STEPS: dict[str, Step] = {
     # The first failure at a line: its traceback code object is not cached yet.
     "cold: init count error": Step(
         call("__init__", I, 1), error("TypeError", count_error("__init__", 1, 2), [(INIT, INIT.def_)]), INIT, cold=True
     ),
-    "cold: validate not JSON": Step(
-        call("validate_token", I, "tok"),
-        error("ValueError", "not JSON", [(VALIDATE, VALIDATE.decode)]),
-        VALIDATE,
-        cold=True,
-        requests=Response(200, **NOT_JSON),
-    ),
-    "cold: search raw text": Step(
-        call("search_query", I, "tok", "q"),
-        result("Search results: raw"),
-        SEARCH,
-        cold=True,
-        requests=Response(200, **NOT_JSON),
-    ),
+    "cold: validate not JSON": answered("validate_token: not JSON", cold=True),
+    "cold: search raw text": answered("search_query: raw text", cold=True),
     # Binding, every call form
     "init: class call": Step(lambda m: m.InternalClass, result("<InternalClass>"), INIT),
     "init: through the class": Step(call("__init__", I), result(None), INIT),
@@ -181,32 +194,30 @@ STEPS: dict[str, Step] = {
         error("AttributeError", refused_assignment(5, "_api_key"), [(INIT, INIT.assignment)]),
         INIT,
     ),
-    "validate: positional": Step(call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=CREDITS),
-    "validate: keyword": Step(call("validate_token", I, token="tok"), result(V_CREDITS), VALIDATE, requests=CREDITS),
+    "validate: positional": Step(call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE),
+    "validate: keyword": Step(call("validate_token", I, token="tok"), result(V_CREDITS), VALIDATE),
     "validate: keyword by value": Step(
-        call("validate_token", I, **{"".join(["to", "ken"]): "tok"}), result(V_CREDITS), VALIDATE, requests=CREDITS
+        call("validate_token", I, **{"".join(["to", "ken"]): "tok"}), result(V_CREDITS), VALIDATE
     ),
-    "validate: self and token keywords": Step(
-        call("validate_token", self=I, token="tok"), result(V_CREDITS), VALIDATE, requests=CREDITS
-    ),
+    "validate: self and token keywords": Step(call("validate_token", self=I, token="tok"), result(V_CREDITS), VALIDATE),
     "validate: tuple and dict": Step(
-        tuple_and_dict("validate_token", I, keywords={"token": "tok"}), result(V_CREDITS), VALIDATE, requests=CREDITS
+        tuple_and_dict("validate_token", I, keywords={"token": "tok"}), result(V_CREDITS), VALIDATE
     ),
-    "validate: tuple, empty dict": Step(
-        tuple_and_dict("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=CREDITS
+    "validate: tuple, empty dict": Step(tuple_and_dict("validate_token", I, "tok"), result(V_CREDITS), VALIDATE),
+    "search: positional": Step(
+        call("search_query", I, "tok", "q"), result(S_NO_CREDITS), SEARCH, answer=NO_CREDITS.answer
     ),
-    "search: positional": Step(call("search_query", I, "tok", "q"), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS),
     "search: trailing keyword": Step(
-        call("search_query", I, "tok", query="q"), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS
+        call("search_query", I, "tok", query="q"), result(S_NO_CREDITS), SEARCH, answer=NO_CREDITS.answer
     ),
     "search: all keywords": Step(
-        call("search_query", self=I, token="tok", query="q"), result(S_NO_CREDITS), SEARCH, requests=NO_CREDITS
+        call("search_query", self=I, token="tok", query="q"), result(S_NO_CREDITS), SEARCH, answer=NO_CREDITS.answer
     ),
     "search: tuple and dict": Step(
         tuple_and_dict("search_query", I, keywords={"query": "q", "token": "tok"}),
         result(S_NO_CREDITS),
         SEARCH,
-        requests=NO_CREDITS,
+        answer=NO_CREDITS.answer,
     ),
     # Binding errors and type tests
     "validate: count error": Step(
@@ -247,87 +258,26 @@ STEPS: dict[str, Step] = {
         SEARCH,
     ),
     # Token validation: every row of the decision table, and the failures
-    "validate: status refused": Step(
-        call("validate_token", I, "tok"),
-        result("Error validating token: not found"),
-        VALIDATE,
-        requests=Response(404, text="not found"),
-    ),
-    "validate: service refusal": Step(
-        call("validate_token", I, "tok"),
-        result("Token validation failed: Bad token"),
-        VALIDATE,
-        requests=Response(200, {"success": False, "message": "Bad token"}),
-    ),
-    "validate: refusal, no message": Step(
-        call("validate_token", I, "tok"), result("Token validation failed: None"), VALIDATE, requests=Response(200, {})
-    ),
-    "validate: credits 2.5": Step(
-        call("validate_token", I, "tok"),
-        result("Token validated successfully. Credits available: 2.5"),
-        VALIDATE,
-        requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": 2.5}}),
-    ),
-    "validate: credits default": Step(
-        call("validate_token", I, "tok"),
-        result("Token validated successfully. Credits available: N/A"),
-        VALIDATE,
-        requests=Response(200, {"success": True, "type": "credits_data"}),
-    ),
-    "validate: credits a dict": Step(
-        call("validate_token", I, "tok"),
-        result("Token validated successfully. Credits available: {'a': 1}"),
-        VALIDATE,
-        requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": {"a": 1}}}),
-    ),
-    "validate: no credits": Step(
-        call("validate_token", I, "tok"),
-        result("Token is valid but no credits are available. Please buy credits to proceed."),
-        VALIDATE,
-        requests=Response(200, {"success": True, "type": "no_credits"}),
-    ),
-    "validate: invalid": Step(
-        call("validate_token", I, "tok"),
-        result("Invalid token. Please try again or exit."),
-        VALIDATE,
-        requests=Response(200, {"success": True, "type": "invalid"}),
-    ),
-    "validate: other type": Step(
-        call("validate_token", I, "tok"),
-        result("Unexpected response type."),
-        VALIDATE,
-        requests=Response(200, {"success": True, "type": 3}),
-    ),
-    "validate: status 200.0": Step(
-        call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=Response(200.0, CREDITS.body)
-    ),
-    "validate: status an IntEnum": Step(
-        call("validate_token", I, "tok"), result(V_CREDITS), VALIDATE, requests=Response(Status.OK, CREDITS.body)
-    ),
-    "validate: not JSON": Step(
-        call("validate_token", I, "tok"),
-        error("ValueError", "not JSON", [(VALIDATE, VALIDATE.decode)]),
-        VALIDATE,
-        requests=Response(200, **NOT_JSON),
-    ),
-    "validate: body a list": Step(
-        call("validate_token", I, "tok"),
-        error("AttributeError", "'list' object has no attribute 'get'", [(VALIDATE, VALIDATE.success)]),
-        VALIDATE,
-        requests=Response(200, [1]),
-    ),
-    "validate: data null": Step(
-        call("validate_token", I, "tok"),
-        error("AttributeError", "'NoneType' object has no attribute 'get'", [(VALIDATE, VALIDATE.lookup_credits)]),
-        VALIDATE,
-        requests=Response(200, {"success": True, "type": "credits_data", "data": None}),
-    ),
-    "validate: text breaks": Step(
-        call("validate_token", I, "tok"),
-        error("RuntimeError", "connection broke", [(VALIDATE, VALIDATE.status_message)]),
-        VALIDATE,
-        requests=TextFails(500),
-    ),
+    **{
+        f"validate: {name}": answered(f"validate_token: {name}")
+        for name in (
+            "status refused",
+            "refusal",
+            "refusal, no message",
+            "credits 2.5",
+            "credits default",
+            "credits a dict",
+            "no credits",
+            "invalid",
+            "other type",
+            "status 200.0",
+            "status an IntEnum",
+            "not JSON",
+            "body a list",
+            "data null",
+            "text breaks",
+        )
+    },
     "validate: no requests": Step(
         cleared_requests(call("validate_token", I, "tok")),
         error("NameError", "name 'requests' is not defined", [(VALIDATE, VALIDATE.post)]),
@@ -335,93 +285,26 @@ STEPS: dict[str, Step] = {
         requests=False,
     ),
     # Search: every row of the decision table, and the failures
-    "search: status refused": Step(
-        call("search_query", I, "tok", "q"),
-        result("Error during search: oops"),
-        SEARCH,
-        requests=Response(500, text="oops"),
-    ),
-    "search: nothing found": Step(
-        call("search_query", I, "tok", "q"),
-        result("Sorry, couldn't find the results. Try again with a different input."),
-        SEARCH,
-        requests=Response(200, {"success": True, "type": "error"}),
-    ),
-    "search: results": Step(
-        call("search_query", I, "tok", "q"),
-        result("Search results: {'n': 1}"),
-        SEARCH,
-        requests=Response(200, {"success": True, "data": {"n": 1}}),
-    ),
-    "search: results default": Step(
-        call("search_query", I, "tok", "q"),
-        result("Search results: No data available"),
-        SEARCH,
-        requests=Response(200, {"success": True}),
-    ),
-    "search: service refusal": Step(
-        call("search_query", I, "tok", "q"),
-        result("Search failed: Bad query"),
-        SEARCH,
-        requests=Response(200, {"success": False, "message": "Bad query"}),
-    ),
-    "search: refusal default": Step(
-        call("search_query", I, "tok", "q"),
-        result("Search failed: No error message provided"),
-        SEARCH,
-        requests=Response(200, {}),
-    ),
-    "search: raw text": Step(
-        call("search_query", I, "tok", "q"), result("Search results: raw"), SEARCH, requests=Response(200, **NOT_JSON)
-    ),
-    "search: raw text, ValueError from C": Step(
-        call("search_query", I, "tok", "q"),
-        result("Search results: raw"),
-        SEARCH,
-        requests=ValueErrorFromC(200, text="raw"),
-    ),
-    "search: raw text, ValueError of another metaclass": Step(
-        call("search_query", I, "tok", "q"),
-        result("Search results: raw"),
-        SEARCH,
-        requests=Response(200, json_error=MetaValueError, text="raw"),
-    ),
-    "search: raw text, in except": Step(
-        in_except(call("search_query", I, "tok", "q")),
-        result("Search results: raw"),
-        SEARCH,
-        requests=Response(200, **NOT_JSON),
-    ),
-    "search: results, in except": Step(
-        in_except(call("search_query", I, "tok", "q")),
-        result("Search results: No data available"),
-        SEARCH,
-        requests=Response(200, {"success": True}),
-    ),
-    "search: raw text breaks": Step(
-        call("search_query", I, "tok", "q"),
-        error("RuntimeError", "connection broke", [(SEARCH, SEARCH.raw_text)], "ValueError"),
-        SEARCH,
-        requests=TextFails(200, json_error=ValueError),
-    ),
-    "search: raw text breaks, in except": Step(
-        in_except(call("search_query", I, "tok", "q")),
-        error("RuntimeError", "connection broke", [(SEARCH, SEARCH.raw_text)], "ValueError"),
-        SEARCH,
-        requests=TextFails(200, json_error=ValueError),
-    ),
-    "search: body a list": Step(
-        call("search_query", I, "tok", "q"),
-        error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, SEARCH.success)]),
-        SEARCH,
-        requests=Response(200, [1]),
-    ),
-    "search: body a list, in except": Step(
-        in_except(call("search_query", I, "tok", "q")),
-        error("AttributeError", "'list' object has no attribute 'get'", [(SEARCH, SEARCH.success)], "KeyError"),
-        SEARCH,
-        requests=Response(200, [1]),
-    ),
+    **{
+        f"search: {name}": answered(f"search_query: {name}")
+        for name in (
+            "status refused",
+            "nothing found",
+            "results",
+            "results default",
+            "refusal",
+            "refusal default",
+            "raw text",
+            "raw text, ValueError from C",
+            "raw text, ValueError of another metaclass",
+            "raw text breaks",
+            "body a list",
+        )
+    },
+    "search: raw text, in except": answered("search_query: raw text", in_except),
+    "search: results, in except": answered("search_query: results default", in_except),
+    "search: raw text breaks, in except": answered("search_query: raw text breaks", in_except),
+    "search: body a list, in except": answered("search_query: body a list", in_except, context="KeyError"),
     "search: post raises ValueError": Step(
         call("search_query", I, "tok", "q"),
         error("ValueError", "bad url", [(SEARCH, SEARCH.post)]),
@@ -452,7 +335,7 @@ DISPLAY: dict[str, Step] = {
         call("validate_token", I, "tok"),
         result("Token validated successfully. Credits available: {'a': [1]}"),
         VALIDATE,
-        requests=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": NESTED}}),
+        answer=Response(200, {"success": True, "type": "credits_data", "data": {"Credits": NESTED}}),
     ),
 }
 
@@ -460,9 +343,7 @@ DISPLAY: dict[str, Step] = {
 def prepare(name: str, step: Step, module: Any) -> Callable[[], Any]:
     """Installs the step's `requests` and returns the callable to sweep."""
     if step.requests is None:
-        module.requests = Poster(CREDITS)
-    elif isinstance(step.requests, Response):
-        module.requests = Poster(step.requests)
+        module.requests = Poster(CREDITS.answer if step.answer is None else step.answer)
     elif step.requests is not False:
         module.requests = step.requests
     return step.build(module)
@@ -515,5 +396,5 @@ IMPORT_WORKS = result(V_CREDITS)
 
 
 def use_imported(module: Any) -> str:
-    module.requests = Poster(CREDITS)
+    module.requests = Poster(CREDITS.answer)
     return module.InternalClass().validate_token("tok")

@@ -21,8 +21,8 @@ from typing import Any
 
 import _testcapi
 
+from expect import module_entries
 from reliability_support import reference_counts, totals, watched
-from service_doubles import module_entries
 
 
 def _failure_pending(n: int) -> bool:

@@ -28,10 +28,10 @@ pytest.importorskip("_testcapi", reason="the allocation hooks live in _testcapi"
 SLACK = 3
 MEMORY_ERROR = {"error": "MemoryError", "message": "", "entries": [], "context": None}
 
-# The steps and their stand-ins come from tests/ and bench/.
+# The steps come from tests/, their stand-ins from its support package.
 PRELUDE = f"""
 import sys
-sys.path[:0] = [{str(ROOT / "tests")!r}, {str(ROOT / "bench")!r}]
+sys.path.insert(0, {str(ROOT / "tests")!r})
 import reliability_sweep
 """
 

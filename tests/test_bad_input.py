@@ -14,8 +14,8 @@ from typing import Any
 import pytest
 import requests
 
+from expect import module_entries
 from reliability_support import scaled
-from service_doubles import module_entries
 from source_map import SEARCH
 
 VALIDATION_ANSWER = {"success": False, "message": "Unknown token"}

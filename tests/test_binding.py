@@ -11,7 +11,7 @@ import functools
 import pytest
 
 from conftest import run_python
-from service_doubles import ComparesStr, Falsy, Text
+from support.doubles import ComparesStr, Falsy, Text
 
 SELF = object()  # stands for the instance in a row's arguments
 T, Q = "tok-1", "some query"

@@ -11,10 +11,10 @@ from typing import Any
 from hypothesis import event, given, settings
 from hypothesis import strategies as st
 
+from expect import module_entries, refused_assignment
 from reliability_support import scaled
-from response_doubles import Response
-from service_doubles import Text, module_entries, refused_assignment
 from source_map import INIT, SEARCH, VALIDATE
+from support.doubles import Response, Text
 
 PARAMETERS = {"__init__": ("self",), "validate_token": ("self", "token"), "search_query": ("self", "token", "query")}
 FUNCTIONS = {"__init__": INIT, "validate_token": VALIDATE, "search_query": SEARCH}

@@ -18,7 +18,7 @@ import pytest
 import sandbox
 import test_end_to_end
 from conftest import ROOT, run_python
-from service_doubles import module_entries
+from expect import module_entries
 from test_end_to_end import CREDITS, SEARCH_OUTCOMES, VALIDATION, calls
 
 service = test_end_to_end.service  # the end-to-end tests' sandbox fixture, one per module

@@ -8,11 +8,11 @@ import shutil
 import pytest
 import requests
 
-import reference_client
 import sandbox
 from conftest import ROOT, run_python
-from service_doubles import module_entries
+from expect import module_entries
 from source_map import SEARCH, VALIDATE
+from support import reference_client
 
 CREDITS = "Token validated successfully. Credits available: "
 FAILED = "Token validation failed: "

@@ -17,12 +17,23 @@ from typing import Any
 
 import pytest
 
+from expect import module_entries
 from reliability_support import reference_counts, totals, watched
-from response_doubles import Response, TextFails, ValueErrorFromC
-from service_doubles import Compares, ComparesStr, Falsy, FormatsAnInt, MetaError, MetaValueError, Shown, module_entries
 from source_map import FILE
 from source_map import SEARCH as S
 from source_map import VALIDATE as V
+from support.doubles import (
+    Compares,
+    ComparesStr,
+    Falsy,
+    FormatsAnInt,
+    MetaError,
+    MetaValueError,
+    Response,
+    Shown,
+    TextFails,
+    ValueErrorFromC,
+)
 
 V_OK = "Token validated successfully. Credits available: 12"
 V_NA = "Token validated successfully. Credits available: N/A"
@@ -190,7 +201,7 @@ CASES: dict[str, Case] = {
             # From 3.15 the interpreter names the method it called.
             "__format__ must return a str, not int"
             if sys.version_info < (3, 15)
-            else "service_doubles.FormatsAnInt.__format__() must return a str, not int"
+            else f"{FormatsAnInt.__module__}.FormatsAnInt.__format__() must return a str, not int"
         ),
         [(V.function, V.credits_message)],
     ),

@@ -13,8 +13,8 @@ import weakref
 import pytest
 
 from conftest import run_python
-from service_doubles import Text
 from source_map import VALIDATE
+from support.doubles import Text
 
 METHODS = ("__init__", "validate_token", "search_query")
 DELETE = object()  # marks a deletion instead of an assignment

@@ -7,9 +7,9 @@ import json
 
 import pytest
 
-from conftest import RecordingRequests
-from service_doubles import module_entries
+from expect import module_entries
 from source_map import SEARCH, VALIDATE
+from support.doubles import RecordingRequests
 
 requests = pytest.importorskip("requests")
 responses = pytest.importorskip("responses")

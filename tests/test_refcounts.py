@@ -12,9 +12,8 @@ from typing import Any
 
 import pytest
 
-from conftest import answer
-from response_doubles import TextFails
-from service_doubles import ComparesStr, refused_assignment
+from expect import refused_assignment
+from support.doubles import ComparesStr, TextFails, answer
 
 pytestmark = pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)"

@@ -10,10 +10,9 @@ from urllib.parse import urlsplit
 
 import pytest
 
-from conftest import RecordingRequests, answer
-from response_doubles import Response
-from service_doubles import module_entries
+from expect import module_entries
 from source_map import SEARCH, VALIDATE
+from support.doubles import RecordingRequests, Response, answer
 
 # method name, call, path, function, posting line
 CALLS = [

@@ -13,11 +13,13 @@ import types
 import pytest
 
 from conftest import run_python
-from response_doubles import Response, TextFails
-from service_doubles import Compares, Falsy, Scripted, Sequenced, Shown, module_entries
+from expect import module_entries
 from source_map import SEARCH
+from support import decision_table
+from support.decision_table import S_RESULTS as RESULTS
+from support.doubles import Compares, Falsy, Response, Scripted, Sequenced, Shown, TextFails
 
-RESULTS = "Search results: "
+TABLE = decision_table.named(decision_table.cases())
 
 
 class ValueSubclass(ValueError):
@@ -96,12 +98,6 @@ def test_a_value_error_in_the_protected_steps_gives_the_raw_text(obj, fake_reque
     assert sys.exc_info() == (None, None, None)
 
 
-@pytest.mark.parametrize("text, message", [("", RESULTS), ("<p>plain</p>", RESULTS + "<p>plain</p>")])
-def test_the_raw_text_follows_the_prefix_unchanged(obj, fake_requests, text, message):
-    fake_requests.respond = lambda *a, **k: Response(200, text=text, json_error=ValueError("x"))
-    assert obj.search_query("t", "q") == message
-
-
 def undecodable(error=None, text="raw", status_code=200):
     """An answer that cannot be decoded and whose `text` raises `error` (or is `text`)."""
     decode_error = ValueError("not json")
@@ -177,18 +173,22 @@ def test_a_failure_in_the_handler_leaves_with_the_caught_error_as_context(obj, f
     assert sys.exc_info() == (None, None, None)
 
 
-# Responses that end the call in each of the six messages, or in an exception.
+# Answers of the decision table that end the call in each of the six messages,
+# or in an exception; or posting raises.
 WAYS_OUT = {
-    "status refused": lambda *a, **k: Response(500, text="down"),
-    "no credits": lambda *a, **k: Response(200, {"success": True, "type": "no_credits"}),
-    "nothing found": lambda *a, **k: Response(200, {"success": True, "type": "error"}),
-    "results": lambda *a, **k: Response(200, {"success": True, "data": 1}),
-    "refusal": lambda *a, **k: Response(200, {"success": False}),
-    "unreadable": lambda *a, **k: Response(200, text="raw", json_error=ValueError("x")),
-    "uncaught": lambda *a, **k: Response(200, []),
-    "handler raises": lambda *a, **k: undecodable(RuntimeError("gone")),
-    "posting raises": lambda *a, **k: raising(ConnectionError("unreachable"))(),
+    name: giving(TABLE[f"search_query: {name}"].answer)
+    for name in (
+        "status refused",
+        "no credits",
+        "nothing found",
+        "results",
+        "refusal default",
+        "raw text",
+        "body a list",
+        "raw text breaks",
+    )
 }
+WAYS_OUT["posting raises"] = lambda *a, **k: raising(ConnectionError("unreachable"))()
 WAYS = list(WAYS_OUT)
 
 

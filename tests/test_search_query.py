@@ -1,123 +1,21 @@
-"""Search: the decision table over the answer, and where each uncaught failure is reported."""
+"""Search beyond its decision table (test_decision_table.py): the lookups it
+makes and their arguments, how it finds `get`, and the messages it shares."""
 
 from __future__ import annotations
 
 import pytest
 
-from conftest import answer
-from response_doubles import Response, TextFails
-from service_doubles import (
-    STATUS_CASES,
-    Compares,
-    ComparesStr,
-    Falsy,
-    FormatsAnInt,
-    OddFloat,
-    OddInt,
-    Scripted,
-    Sequenced,
-    Shown,
-    ShownStr,
-    module_entries,
-    no_attribute,
-)
-from source_map import SEARCH
-
-RESULTS = "Search results: "
-FAILED = "Search failed: "
-ERROR = "Error during search: "
-NO_CREDITS = "You have used all credits. Please purchase more."
-NOTHING = "Sorry, couldn't find the results. Try again with a different input."
-
-
-def results(data):
-    return {"success": True, "data": data}
-
-
-@pytest.mark.parametrize(
-    "decoded, message",
-    [
-        # the fixed messages
-        ({"success": True, "type": "no_credits", "data": "d"}, NO_CREDITS),
-        ({"success": True, "type": "error", "data": "d"}, NOTHING),
-        ({"success": True, "type": ShownStr("error")}, NOTHING),
-        # results, "data" rendered
-        ({"success": True}, RESULTS + "No data available"),
-        (results(None), RESULTS + "None"),
-        (results("x"), RESULTS + "x"),
-        (results(""), RESULTS),
-        (results({"n": 1}), RESULTS + "{'n': 1}"),
-        (results(3), RESULTS + "3"),
-        (results(2.5), RESULTS + "2.5"),
-        (results(True), RESULTS + "True"),
-        (results(["a", 1]), RESULTS + "['a', 1]"),
-        (results(10**100), RESULTS + "1" + "0" * 100),
-        (results(ShownStr("s")), RESULTS + "<s>"),
-        (results(Shown("rendered")), RESULTS + "rendered"),
-        (results(OddInt(3)), RESULTS + "formatted"),
-        (results(OddFloat(3.5)), RESULTS + "formatted"),
-        # any other type gives the results
-        ({"success": True, "type": "Error", "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": "error ", "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": " no_credits", "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": "NO_CREDITS", "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": None, "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": 0, "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": ["error"], "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": "invalid", "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": ComparesStr("error", error=None), "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": ComparesStr("no_credits", error=None), "data": "d"}, RESULTS + "d"),
-        ({"success": True, "type": Compares(error=None, result=NotImplemented), "data": "d"}, RESULTS + "d"),
-        # truth of "success"
-        ({"success": "false", "type": "error"}, NOTHING),
-        ({"success": 2, "type": "error"}, NOTHING),
-        ({"success": [0], "type": "error"}, NOTHING),
-        ({"success": 0, "type": "error"}, FAILED + "No error message provided"),
-        ({"success": 0.0, "type": "error"}, FAILED + "No error message provided"),
-        ({"success": "", "type": "error"}, FAILED + "No error message provided"),
-        ({"success": [], "type": "error"}, FAILED + "No error message provided"),
-        ({"success": {}, "type": "error"}, FAILED + "No error message provided"),
-        ({"success": None, "type": "error"}, FAILED + "No error message provided"),
-        # refusal: "message" rendered, its default only when absent
-        ({"success": False, "type": "no_credits"}, FAILED + "No error message provided"),
-        ({}, FAILED + "No error message provided"),
-        ({"success": False, "message": "Bad query"}, FAILED + "Bad query"),
-        ({"success": False, "message": None}, FAILED + "None"),
-        ({"success": False, "message": 7}, FAILED + "7"),
-        ({"success": False, "message": {"why": "x"}}, FAILED + "{'why': 'x'}"),
-        ({"success": False, "message": ShownStr("m")}, FAILED + "<m>"),
-    ],
-)
-def test_decision_table(obj, fake_requests, decoded, message):
-    fake_requests.respond = answer(200, decoded)
-    assert obj.search_query("t", "q") == message
+from support.decision_table import S_FAILED as FAILED
+from support.decision_table import S_NO_CREDITS as NO_CREDITS
+from support.decision_table import S_NOTHING as NOTHING
+from support.decision_table import S_RESULTS as RESULTS
+from support.doubles import Scripted, Sequenced, answer
 
 
 @pytest.mark.parametrize("kind", ["no_credits", "error"])
 def test_fixed_messages_are_one_object(obj, fake_requests, kind):
     fake_requests.respond = answer(200, {"success": True, "type": kind})
     assert obj.search_query("a", "q") is obj.search_query("b", "q")
-
-
-@pytest.mark.parametrize("status_code, passes", STATUS_CASES)
-def test_status_test(obj, fake_requests, status_code, passes):
-    fake_requests.respond = answer(status_code, {"success": False, "message": "read"}, text='{"success": true}')
-    expected = FAILED + "read" if passes else ERROR + '{"success": true}'
-    assert obj.search_query("t", "q") == expected
-
-
-@pytest.mark.parametrize(
-    "text, message",
-    [
-        ("", ERROR),
-        ("<html>Bad Gateway</html>", ERROR + "<html>Bad Gateway</html>"),
-        ('{"success": true, "data": "d"}', ERROR + '{"success": true, "data": "d"}'),
-        (ShownStr("body"), ERROR + "<body>"),
-    ],
-)
-def test_status_refused_renders_the_text_and_never_decodes(obj, fake_requests, text, message):
-    fake_requests.respond = answer(404, text=text, json_error=AssertionError("decoded"))
-    assert obj.search_query("t", "q") == message
 
 
 @pytest.mark.parametrize(
@@ -213,45 +111,3 @@ class Swapped:
 def test_get_is_found_as_ordinary_attribute_lookup_finds_it(obj, fake_requests, decoded, message):
     fake_requests.respond = answer(200, decoded)
     assert obj.search_query("t", "q") == message
-
-
-# how the step fails -> exception, line (none of these is a ValueError caught by the handler)
-@pytest.mark.parametrize(
-    "response, error, line",
-    [
-        (no_attribute("status_code"), AttributeError, SEARCH.status),
-        (Response(Compares()), RuntimeError, SEARCH.status),
-        (Response(Compares(error=ValueError)), ValueError, SEARCH.status),
-        (Response(Compares(error=None, result=Falsy(ValueError))), ValueError, SEARCH.status),
-        (no_attribute("json"), AttributeError, SEARCH.decode),
-        (Response(200, json_error=KeyError("k")), KeyError, SEARCH.decode),
-        (Response(200, ["success"]), AttributeError, SEARCH.success),
-        (Response(200, None), AttributeError, SEARCH.success),
-        (Response(200, "success"), AttributeError, SEARCH.success),
-        (Response(200, 1.5), AttributeError, SEARCH.success),
-        (Response(200, True), AttributeError, SEARCH.success),
-        (Response(200, Scripted({"success": LookupError})), LookupError, SEARCH.success),
-        (Response(200, {"success": Falsy()}), RuntimeError, SEARCH.success),
-        (Response(200, Scripted({"success": True, "type": KeyError})), KeyError, SEARCH.first_type),
-        (Response(200, {"success": True, "type": Compares("no_credits")}), RuntimeError, SEARCH.first_type),
-        (Response(200, Sequenced(True, "x", OSError)), OSError, SEARCH.second_type),
-        (Response(200, {"success": True, "type": Compares("error")}), RuntimeError, SEARCH.second_type),
-        (
-            Response(200, {"success": True, "type": Compares(error=None, result=Falsy())}),
-            RuntimeError,
-            SEARCH.first_type,
-        ),
-        (Response(200, Sequenced(True, "x", "y", IndexError)), IndexError, SEARCH.results_message),
-        (Response(200, results(Shown(error=ZeroDivisionError))), ZeroDivisionError, SEARCH.results_message),
-        (Response(200, results(FormatsAnInt())), TypeError, SEARCH.results_message),
-        (Response(200, Scripted({"success": False, "message": KeyError})), KeyError, SEARCH.failure_message),
-        (Response(200, {"success": False, "message": Shown(error=RuntimeError)}), RuntimeError, SEARCH.failure_message),
-        (TextFails(500), RuntimeError, SEARCH.status_message),
-        (TextFails(500, error=ValueError), ValueError, SEARCH.status_message),
-    ],
-)
-def test_failures_propagate_with_their_line(obj, fake_requests, response, error, line):
-    fake_requests.respond = lambda *a, **k: response
-    with pytest.raises(error) as info:
-        obj.search_query("t", "q")
-    assert module_entries(info.value) == [(SEARCH.function, line)]

@@ -15,7 +15,7 @@ from typing import Any
 import pytest
 
 from reliability_support import scaled
-from response_doubles import Response
+from support.doubles import Response
 
 THREADS = 32
 CALLS = scaled(400, minimum=10)  # per thread and method

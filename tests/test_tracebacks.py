@@ -9,8 +9,9 @@ import traceback
 import pytest
 
 from conftest import run_python
-from service_doubles import ComparesStr, module_entries
+from expect import module_entries
 from source_map import FILE, FUNCTIONS, INIT, SEARCH, VALIDATE
+from support.doubles import ComparesStr
 
 # The one place that says which line each step reports: every other test
 # reads these from the header through source_map.

@@ -1,38 +1,81 @@
-"""Stand-ins for decoded answers and the values in them, and for responses
-that lack an attribute, shared by the service-client tests. The responses
-themselves are bench/response_doubles.py's."""
+"""Stand-ins for `requests` and for what it gives: responses reduced to what
+the clients read of them (`status_code`, `text` and `json()`), and decoded
+answers and the values in them that misbehave in one chosen way.
+
+Every attribute of a response is a plain one and nothing is made when it is
+read, so that a call through a stand-in costs the client's work and little
+besides (the benchmarks answer with these too); an exception class given as
+an error is raised anew on every call, so that repeated calls never grow one
+exception's traceback.
+"""
 
 from __future__ import annotations
 
 import enum
-import traceback
-from decimal import Decimal
-from fractions import Fraction
+from collections.abc import Callable
+from dataclasses import dataclass, field
 from typing import Any
 
-from response_doubles import Response
-from source_map import FILE
+# ---------------------------------------------------------------------------
+# Responses
 
 
-def module_entries(exc: BaseException) -> list[tuple[str, int]]:
-    """(function name, line) of every traceback entry the module added."""
-    # Read straight from the traceback: traceback.extract_tb would fill the
-    # line cache, which the leak measures would then count.
-    return [
-        (frame.f_code.co_name, line)
-        for frame, line in traceback.walk_tb(exc.__traceback__)
-        if frame.f_code.co_filename == FILE
-    ]
+class Response:
+    """`json()` raises `json_error` (an exception, or a class: a new instance
+    saying "not JSON" on every call) or else gives `body`."""
+
+    text: Any = ""
+
+    def __init__(
+        self,
+        status_code: Any = 200,
+        body: Any = None,
+        text: Any = None,
+        json_error: BaseException | type[BaseException] | None = None,
+    ) -> None:
+        self.status_code = status_code
+        self.body = body
+        self.json_error = json_error
+        if text is not None:
+            self.text = text
+
+    def json(self) -> Any:
+        # No local names: a traceback through this frame holds only the response.
+        if self.json_error is None:
+            return self.body
+        raise self.json_error("not JSON") if isinstance(self.json_error, type) else self.json_error
 
 
-def refused_assignment(obj: Any, name: str) -> str:
-    """The interpreter's own text for `obj.name = ...` on an object that takes
-    no new attributes (3.13 adds why: no __dict__ for setting new attributes)."""
-    try:
-        setattr(obj, name, None)
-    except AttributeError as exc:
-        return str(exc)
-    raise AssertionError(f"{type(obj).__name__} took the attribute {name!r}")
+class TextFails(Response):
+    """A response whose `text` cannot be read, as when the connection breaks:
+    reading it raises `error` (an exception, or a class: a new instance saying
+    "connection broke" on every read)."""
+
+    def __init__(
+        self,
+        status_code: Any = 200,
+        body: Any = None,
+        error: BaseException | type[BaseException] = RuntimeError,
+        json_error: BaseException | type[BaseException] | None = None,
+    ) -> None:
+        super().__init__(status_code, body, json_error=json_error)
+        self.error = error
+
+    @property
+    def text(self) -> Any:  # type: ignore[override]
+        raise self.error("connection broke") if isinstance(self.error, type) else self.error
+
+
+class ValueErrorFromC(Response):
+    """A response whose `json()` fails in C code: the ValueError is not yet an
+    instance when the client sees it."""
+
+    def json(self) -> Any:
+        return int("x")
+
+
+class DecodeError(ValueError):
+    """What `requests` raises for a body that is not JSON: a ValueError subclass."""
 
 
 def no_attribute(name: str) -> Any:
@@ -40,6 +83,38 @@ def no_attribute(name: str) -> Any:
     response = Response(200, {"success": True})
     attributes = {k: getattr(response, k) for k in ("status_code", "text", "json") if k != name}
     return type("Partial", (), attributes)()
+
+
+# ---------------------------------------------------------------------------
+# A recording stand-in for `requests`
+
+
+@dataclass
+class Call:
+    args: tuple[Any, ...]
+    kwargs: dict[str, Any]
+
+
+@dataclass
+class RecordingRequests:
+    """Records every call of `post` and answers with `respond(url, **kwargs)`."""
+
+    respond: Callable[..., Any] = field(default=lambda *a, **k: Response(200, {}))
+    calls: list[Call] = field(default_factory=list)
+
+    def post(self, *args: Any, **kwargs: Any) -> Any:
+        self.calls.append(Call(args, kwargs))
+        return self.respond(*args, **kwargs)
+
+
+def answer(status_code: Any = 200, body: Any = None, **kwargs: Any) -> Callable[..., Response]:
+    """A `respond` function that always gives the same response."""
+    response = Response(status_code, body, **kwargs)
+    return lambda *a, **k: response
+
+
+# ---------------------------------------------------------------------------
+# Decoded answers and the values in them
 
 
 class Scripted:
@@ -187,31 +262,3 @@ class MetaError(Exception, metaclass=Meta):
 
 class Status(enum.IntEnum):
     OK = 200
-
-
-# status_code -> whether it counts as 200
-STATUS_CASES = [
-    (200, True),
-    (200.0, True),
-    (Status.OK, True),
-    (Decimal(200), True),
-    (Fraction(400, 2), True),
-    (200 + 0j, True),
-    ("200", False),
-    (b"200", False),
-    (201, False),
-    (204, False),
-    (404, False),
-    (500, False),
-    (199.99, False),
-    (2**64 + 200, False),
-    (True, False),
-    (None, False),
-    (OddInt(200), False),
-    (OddFloat(200.0), False),
-    (Compares(error=None, result=NotImplemented), False),
-    (Compares(error=None, result=None), False),
-    (Compares(error=None, result=0), False),
-    (Compares(error=None, result="yes"), True),
-    (Compares(error=None, result=[0]), True),
-]

@@ -3,7 +3,7 @@ and, for well-formed calls, the same messages as
 tarnvel._internal.api_logic.InternalClass, but no type tests and nothing
 exact about wrong calls (an argument of the wrong type goes out as it is).
 The benchmarks measure the native class against it beside
-reference_client.py, which matches the native class on wrong calls too.
+reference_client, which matches the native class on wrong calls too.
 
 `requests` is a global of this module, looked up at every call, so a
 stand-in assigned to `plain_client.requests` takes its place.
