@@ -9,21 +9,12 @@ import shlex
 import subprocess
 import sys
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
-from expect import module_entries
-from support import doubles, reference_client
 from support.doubles import RecordingRequests
 
 ROOT = Path(__file__).resolve().parent.parent
-
-# test_fast_paths.py still imports the support modules by the bare names they
-# had before the support package; these go once it imports from `support`.
-sys.modules.setdefault("reference_client", reference_client)
-sys.modules.setdefault("response_doubles", doubles)
-sys.modules.setdefault("service_doubles", SimpleNamespace(Text=doubles.Text, module_entries=module_entries))
 
 
 def pytest_configure(config: pytest.Config) -> None:

@@ -13,10 +13,10 @@ from typing import Any
 
 import pytest
 
-import reference_client
-from response_doubles import Response
-from service_doubles import Text, module_entries
+from expect import module_entries
 from source_map import VALIDATE
+from support import reference_client
+from support.doubles import Response, Text
 
 
 @pytest.fixture
