@@ -264,9 +264,10 @@ def test_collector_sees_every_reference(methods):
         "__annotations__",
         "_is_coroutine",
     ]
+    values = {a: getattr(function, a) for a in held}  # the lazily made ones made now
     referents = gc.get_referents(function)
     assert gc.is_tracked(function)
-    assert [a for a in held if not any(r is getattr(function, a) for r in referents)] == []
+    assert [a for a in held if not any(r is values[a] for r in referents)] == []
 
 
 def test_hash_and_equality_are_identity(methods):
@@ -305,8 +306,11 @@ cycle = tuple.__new__(Cycle, (method, late))
 method.__module__ = cycle
 del cycle, method
 gc.collect()
-print(repr(method).startswith("<function "), method.__qualname__ == method.__reduce__())
-print(method.__code__.co_name, method.__name__, method.__module__, method.__globals__)
+if method is None:
+    print("not reached")
+else:
+    print(repr(method).startswith("<function "), method.__qualname__ == method.__reduce__())
+    print(method.__code__.co_name, method.__name__, method.__module__, method.__globals__)
 """
 
 
@@ -314,4 +318,7 @@ print(method.__code__.co_name, method.__name__, method.__module__, method.__glob
 def test_readers_of_an_object_the_collector_cleared(qualname):
     done = run_python(CLEARED_BY_THE_COLLECTOR.format(name="search_query", qualname=qualname))
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == ["True True", "search_query search_query None None"]
+    # From 3.14 the collector also clears weak references made by finalizers,
+    # so the cleared object never reaches Python code.
+    reached = ["True True", "search_query search_query None None"]
+    assert done.stdout.splitlines() == (reached if sys.version_info < (3, 14) else ["not reached"])
