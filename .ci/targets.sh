@@ -168,9 +168,9 @@ target_checks() {
   target_settings "$target"
 
   step "$target interpreter: platform and module"
-  where=$("${before[@]}" "${settings[@]}" "${launcher[@]}" "$interpreter" -P -c '
-import platform, sysconfig, tarnvel._internal.api_logic as m
-print(platform.machine(), sysconfig.get_config_var("MULTIARCH"), m.__file__)' 2>&1) \
+  where=$("${before[@]}" "${settings[@]}" "${launcher[@]}" "$interpreter" -P -c 'import platform, sysconfig
+import tarnvel._internal.api_logic as m; print(platform.machine(), sysconfig.get_config_var("MULTIARCH"), m.__file__)' \
+    2>&1) \
     || die "the $target interpreter cannot import the module: $where"
   say "  $where"
   [[ $where == "${cell[machine]} ${cell[triplet]} $stage_seen/"* ]] || die "the $target interpreter does not import the $target build"

@@ -208,9 +208,8 @@ find_python() {
 # test_requirements prints the project's dependencies and its test extras,
 # one a line, as pyproject.toml gives them.
 test_requirements() {
-  python3 -c 'import sys, tomllib
-project = tomllib.load(open(sys.argv[1], "rb"))["project"]
-print(*project["dependencies"], *project["optional-dependencies"]["test"], sep="\n")' "${root:?}/pyproject.toml"
+  python3 -c 'import sys, tomllib; p = tomllib.load(open(sys.argv[1], "rb"))["project"]
+print(*p["dependencies"], *p["optional-dependencies"]["test"], sep="\n")' "${root:?}/pyproject.toml"
 }
 
 # stage_package STAGE_DIR EXTENSION_FILE stages an importable copy of the
