@@ -10,13 +10,18 @@
 # the host.
 #   bash .ci/targets.sh amd64:3.14 amd64:3.15
 #   bash .ci/targets.sh armhf:3.11 armhf:3.13 armhf:3.14 armhf:3.15
-# The wheels, as built and as repaired, stay in TARNVEL_TARGET_DIST (default
-# dist/targets). With amd64 among the targets it checks once too that an
-# x86_64 build for the host's interpreter needs only libc.
+#   bash .ci/targets.sh arm64:3.11 arm64:3.13 arm64:3.14 arm64:3.15
+# Each target's suite starts as soon as that target is built and checked,
+# while the next one builds, as many at a time as there are cores: give the
+# targets whose suites take longest first. The wheels, as built and as
+# repaired, stay in TARNVEL_TARGET_DIST (default dist/targets).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+log_tag=targets
+# shellcheck source=devtools/lib.sh
+source "$root/devtools/lib.sh"
 (($#)) || set -- amd64:3.14 amd64:3.15 armhf:3.11 armhf:3.13 armhf:3.14 armhf:3.15
 targets=("$@")
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnvel-targets.XXXXXX")
@@ -35,79 +40,25 @@ finish() {
   rm -rf "$work"
 }
 trap finish EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
 export DEBIAN_FRONTEND=noninteractive
-start=$SECONDS
+test_timeout=${TARNVEL_TARGET_TEST_TIMEOUT:-1200}
 dist=${TARNVEL_TARGET_DIST:-$root/dist/targets}
 mkdir -p "$dist"
 dist=$(cd "$dist" && pwd)
 
-say() { printf '[targets] %s\n' "$*"; }
-die() { say "FAILED: $*" >&2; exit 1; }
-step() { say "--- $* ($((SECONDS - start)) s)"; }
-
 arch_of() { echo "${1%%:*}"; }
 version_of() { echo "${1#*:}"; }
+key_of() { echo "${1/:/-}"; }
 for target in "${targets[@]}"; do
-  [[ $target =~ ^(armhf|arm64|amd64):3\.[0-9]+$ ]] || die "not ARCH:3.X: $target"
+  [[ $target == *:* ]] || die "not ARCH:3.X: $target"
+  target_row "$(arch_of "$target")" "$(version_of "$target")"
 done
 
 step "tools"
-need=()
-for target in "${targets[@]}"; do
-  case $(arch_of "$target") in
-    armhf) command -v arm-linux-gnueabihf-g++ >/dev/null || need+=(g++-arm-linux-gnueabihf)
-      command -v qemu-arm-static >/dev/null || need+=(qemu-user-static) ;;
-    arm64) command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
-      command -v qemu-aarch64-static >/dev/null || need+=(qemu-user-static) ;;
-  esac
-done
-command -v mmdebstrap >/dev/null || need+=(mmdebstrap)
-[[ -x /usr/bin/cmake ]] || need+=(cmake)  # a program, not a pip wrapper script: the wheel build needs one
-[[ -x /usr/bin/ninja ]] || need+=(ninja-build)
-command -v readelf >/dev/null || need+=(binutils)
-command -v strace >/dev/null || need+=(strace)
-command -v g++ >/dev/null || need+=(g++)
-if ((${#need[@]})); then
-  apt-get update -q
-  mapfile -t need < <(printf '%s\n' "${need[@]}" | sort -u)
-  apt-get install -y -q --no-install-recommends "${need[@]}"
-fi
-
-# Fails unless `readelf OPTION FILE` has a line matching the pattern; shows it.
-expect_line() {
-  local option=$1 file=$2 pattern=$3 line
-  line=$(readelf "$option" "$file" | grep -E "$pattern") \
-    || die "readelf $option ${file##*/}: no line matching '$pattern'"
-  say "  $(sed -E 's/^ +//' <<<"$line")"
-}
-# Fails unless libc.so.6 is the one library the shared object needs.
-expect_only_libc() {
-  local file=$1 needed
-  needed=$(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-  say "  NEEDED: $needed"
-  [[ $needed == "libc.so.6 " ]] || die "${file##*/} needs '$needed'; only libc.so.6 is allowed"
-}
-# What readelf must show of a shared object for the architecture.
-expect_architecture() {
-  local arch=$1 so=$2
-  case $arch in
-    armhf)
-      expect_line -h "$so" '^ +Class: +ELF32$'
-      expect_line -h "$so" '^ +Machine: +ARM$'
-      expect_line -h "$so" '^ +Flags: .*Version5 EABI.*hard-float ABI'
-      expect_line -A "$so" '^ +Tag_ABI_VFP_args: VFP registers$'
-      ;;
-    arm64)
-      expect_line -h "$so" '^ +Class: +ELF64$'
-      expect_line -h "$so" '^ +Machine: +AArch64$'
-      ;;
-    amd64)
-      expect_line -h "$so" '^ +Class: +ELF64$'
-      expect_line -h "$so" '^ +Machine: +Advanced Micro Devices X86-64$'
-      ;;
-  esac
-  expect_only_libc "$so"
-}
+mapfile -t need < <(build_packages; target_packages "${targets[@]}")
+install_packages "${need[@]}"
 
 # Per target: its root file system, the stage the tests import (unpacked from
 # the repaired wheel) and the stage of the copy built for the next minor
@@ -123,15 +74,12 @@ build_target() {
 }
 
 build_for() {
-  local target=$1 arch version tag key build stage built repaired so name suffix machine
-  arch=$(arch_of "$target") version=$(version_of "$target")
-  tag=cp${version/./} key=$arch-$version build=$work/build-$arch-$version
-  case $arch in
-    armhf) suffix=arm-linux-gnueabihf machine=armv7l ;;
-    arm64) suffix=aarch64-linux-gnu machine=aarch64 ;;
-    amd64) suffix=x86_64-linux-gnu machine=x86_64 ;;
-  esac
-  name=api_logic.cpython-${tag#cp}-$suffix.so
+  local target=$1 arch version tag key build stage built repaired so name machine
+  arch=$(arch_of "$target") version=$(version_of "$target") key=$(key_of "$target")
+  tag=cp${version/./} build=$work/build-$key
+  target_row "$arch" "$version"
+  machine=${cell[machine]}
+  name=api_logic.cpython-${tag#cp}-${cell[triplet]}.so
   step "build for $target"
   stage=$(build_target --arch "$arch" --python "$version" --wheel "$dist" "$build" -DTARNVEL_WERROR=ON)
   rootfs_of[$key]=$(readlink -f "$build/rootfs")
@@ -154,7 +102,7 @@ build_for() {
 
   for so in "$stage/tarnvel/_internal/$name" "${wheel_stage_of[$key]}/tarnvel/_internal/$name"; do
     step "readelf: ${so#"$work"/}"
-    expect_architecture "$arch" "$so"
+    expect_architecture "$target" "$so"
   done
 
   local fake_minor=$((${version#3.} + 1))
@@ -165,28 +113,6 @@ build_for() {
 }
 
 # ---------------------------------------------------------------------------
-for target in "${targets[@]}"; do
-  build_for "$target"
-done
-
-# ---------------------------------------------------------------------------
-if [[ " ${targets[*]}" == *" amd64:"* ]]; then
-  step "x86_64 build for the host's interpreter: runtime libraries"
-  BUILD_TYPE=Release devtools/dev_build.sh "$work/build-x86_64" -DTARNVEL_WERROR=ON | tee "$work/build-x86_64.log"
-  host_so=$(compgen -G "$(tail -n 1 "$work/build-x86_64.log")/tarnvel/_internal/api_logic.cpython-*-x86_64-linux-gnu.so") \
-    || die "no x86_64 extension in the host build"
-  say "${host_so##*/}"
-  expect_architecture amd64 "$host_so"
-  # The copy the release stage installed, when this runs inside .ci/run.
-  installed=$(cd "$work" && python -P -c 'import tarnvel._internal.api_logic as m; print(m.__file__)' 2>/dev/null) \
-    || installed=
-  if [[ -n $installed ]]; then
-    say "installed: $installed"
-    expect_only_libc "$installed"
-  fi
-fi
-
-# ---------------------------------------------------------------------------
 # The target interpreter sees none of the host's Python settings.
 unset_python=()
 while IFS='=' read -r variable _; do
@@ -195,70 +121,59 @@ done < <(env)
 
 # Sets, for one target, the command that starts its interpreter with the
 # environment settings in the middle: "${before[@]}" "${settings[@]}"
-# "${launcher[@]}" "$interpreter"; and `tests`, the test directory as that
-# interpreter sees it. Under qemu the interpreter sees the host's files
-# through the root file system; under chroot the tests and the stages are
-# copied into it first, with the tracked files the tests use (their support
-# package, the sandbox service).
-before=() settings=() launcher=() interpreter='' tests=''
+# "${launcher[@]}" "$interpreter"; `stage_seen` and `tests`, the stage it
+# imports and the test directory as that interpreter sees them. Under qemu
+# the interpreter sees the host's files through the root file system; under
+# chroot the tests and the stages are copied into it first, with the tracked
+# files the tests use (their support package, the sandbox service).
+before=() settings=() launcher=() interpreter='' stage_seen='' tests=''
 target_settings() {
-  local target=$1 arch version key rootfs stage fake inside
-  arch=$(arch_of "$target") version=$(version_of "$target")
-  key=$arch-$version rootfs=${rootfs_of[$key]} stage=${wheel_stage_of[$key]} fake=${fake_stage_of[$key]}
-  case $arch in
-    armhf | arm64)
-      if [[ $arch == armhf ]]; then
-        # An early ARMv7-A core: no hardware divide, so code that assumes
-        # more than armhf's baseline fails here rather than on a device.
-        launcher=(qemu-arm-static -cpu cortex-a8 -L "$rootfs")
-      else
-        # The first ARMv8-A core, for the same reason.
-        launcher=(qemu-aarch64-static -cpu cortex-a53 -L "$rootfs")
-      fi
-      before=(env "${unset_python[@]/#/--unset=}")
-      interpreter=$rootfs/usr/bin/python$version
-      # The version-warning tests import the copy built for the next minor
-      # version instead of building one with the host's tools.
-      settings=(PYTHONPATH="$stage" TARNVEL_TEST_LAUNCHER="${launcher[*]}" TARNVEL_FAKE_MINOR_STAGE="$fake")
-      tests=$root/tests
-      ;;
-    amd64)
-      inside=/tmp/tarnvel-ci-$key-$$
-      if [[ ! -d $rootfs$inside ]]; then
-        inside_dirs+=("$rootfs$inside")
-        mkdir -p "$rootfs$inside/run"
-        git ls-files -z | tar --null -T - -cf - | tar -C "$rootfs$inside" -xf -
-        cp -a "$stage" "$rootfs$inside/stage"
-        cp -a "$fake" "$rootfs$inside/fake-minor-stage"
-      fi
-      before=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 chroot "$rootfs" /usr/bin/env --chdir="$inside/run")
-      launcher=()
-      interpreter=/usr/bin/python$version
-      settings=(PYTHONPATH="$inside/stage" TARNVEL_FAKE_MINOR_STAGE="$inside/fake-minor-stage"
-        PYTEST_ADDOPTS="--basetemp=$inside/pytest")
-      tests=$inside/tests
-      ;;
-  esac
+  local target=$1 key rootfs stage fake inside
+  key=$(key_of "$target")
+  rootfs=${rootfs_of[$key]} stage=${wheel_stage_of[$key]} fake=${fake_stage_of[$key]}
+  target_row "$(arch_of "$target")" "$(version_of "$target")"
+  if [[ -n ${cell[qemu]:-} ]]; then
+    # The architecture's first core: code that assumes more than its
+    # baseline (hardware divide on ARMv7-A) fails here rather than on a device.
+    launcher=("${cell[qemu]}" -cpu "${cell[cpu]}" -L "$rootfs")
+    before=(env "${unset_python[@]/#/--unset=}")
+    interpreter=$rootfs/usr/bin/python${cell[python]}
+    stage_seen=$stage
+    # The version-warning tests import the copy built for the next minor
+    # version instead of building one with the host's tools.
+    settings=(PYTHONPATH="$stage" TARNVEL_TEST_LAUNCHER="${launcher[*]}" TARNVEL_FAKE_MINOR_STAGE="$fake")
+    tests=$root/tests
+  else
+    inside=/tmp/tarnvel-ci-$key-$$
+    if [[ ! -d $rootfs$inside ]]; then
+      inside_dirs+=("$rootfs$inside")
+      mkdir -p "$rootfs$inside/run"
+      git ls-files -z | tar --null -T - -cf - | tar -C "$rootfs$inside" -xf -
+      cp -a "$stage" "$rootfs$inside/stage"
+      cp -a "$fake" "$rootfs$inside/fake-minor-stage"
+    fi
+    before=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 chroot "$rootfs" /usr/bin/env --chdir="$inside/run")
+    launcher=()
+    interpreter=/usr/bin/python${cell[python]}
+    stage_seen=$inside/stage
+    settings=(PYTHONPATH="$stage_seen" TARNVEL_FAKE_MINOR_STAGE="$inside/fake-minor-stage"
+      PYTEST_ADDOPTS="--basetemp=$inside/pytest")
+    tests=$inside/tests
+  fi
 }
 
 target_checks() {
-  local target=$1 arch version key stage where machine
-  arch=$(arch_of "$target") version=$(version_of "$target") key=$arch-$version
+  local target=$1 key where
+  key=$(key_of "$target")
   target_settings "$target"
-  case $arch in
-    armhf) machine="armv7l arm-linux-gnueabihf" ;;
-    arm64) machine="aarch64 aarch64-linux-gnu" ;;
-    amd64) machine="x86_64 x86_64-linux-gnu" ;;
-  esac
-  stage=${settings[0]#PYTHONPATH=}
 
   step "$target interpreter: platform and module"
-  where=$("${before[@]}" "${settings[@]}" "${launcher[@]}" "$interpreter" -P -c '
-import platform, sysconfig, tarnvel._internal.api_logic as m
-print(platform.machine(), sysconfig.get_config_var("MULTIARCH"), m.__file__)' 2>&1) \
+  where=$("${before[@]}" "${settings[@]}" "${launcher[@]}" "$interpreter" -P -c 'import platform, sysconfig
+import tarnvel._internal.api_logic as m; print(platform.machine(), sysconfig.get_config_var("MULTIARCH"), m.__file__)' \
+    2>&1) \
     || die "the $target interpreter cannot import the module: $where"
   say "  $where"
-  [[ $where == "$machine $stage/"* ]] || die "the $target interpreter does not import the $arch build"
+  [[ $where == "${cell[machine]} ${cell[triplet]} $stage_seen/"* ]] || die "the $target interpreter does not import the $target build"
   ((${#launcher[@]})) || return 0
 
   # qemu -L takes any file missing from the root file system from the host
@@ -271,38 +186,15 @@ print(platform.machine(), sysconfig.get_config_var("MULTIARCH"), m.__file__)' 2>
   # traced is the target's.
   for variable in "${unset_python[@]}"; do strace_env+=(-E "$variable"); done
   for setting in "${settings[@]}"; do strace_env+=(-E "$setting"); done
-  # One file per process, so that no call is split across lines. trustme and
-  # OpenSSL only where the release builds their compiled parts for this
-  # interpreter (not forky for 3.15).
+  # One file per process, so that no call is split across lines.
   mkdir "$traces"
   strace -ff -qq -s 4096 -o "$traces/trace" -e trace=open,openat,execve -e signal=none "${strace_env[@]}" \
-    "${launcher[@]}" "$interpreter" -P -c '
-import socket, ssl, time, json, _testcapi, hypothesis, pytest, requests, responses
-import tarnvel._internal.api_logic
-try:
-    import trustme, OpenSSL
-except ImportError:
-    pass
-else:
-    trustme.CA().issue_cert("127.0.0.1")
-ssl.create_default_context().load_verify_locations(requests.certs.where())
-socket.getaddrinfo("localhost", 443)
-time.localtime()
-' || die "the import smoke test failed under emulation"
-  cat "$traces"/trace.* | grep -v ' = -1 ' \
-    | sed -nE 's/^(open|openat|execve)\((AT_FDCWD, )?"([^"]*)".*/\3/p' | sort -u \
-    | grep -v -E -e "^($rootfs|$stage|$root)(/|\$)" -e '^/(proc|sys|dev)/' -e "^$qemu\$" \
-      >"$work/borrowed-$key" || true
-  if [[ -s $work/borrowed-$key ]]; then
-    cat "$work/borrowed-$key" >&2
-    die "the $target interpreter opened the host files above; add them to the root file system"
-  fi
+    "${launcher[@]}" "$interpreter" -P "$root/devtools/import_smoke.py" || die "the import smoke test failed under emulation"
+  python3 devtools/host_files.py --allow "$rootfs" --allow "$stage_seen" --allow "$root" --allow /proc --allow /sys \
+    --allow /dev --allow "$qemu" "$traces"/trace.* \
+    || die "the $target interpreter opened the host files above; add them to the root file system"
   say "  none"
 }
-
-for target in "${targets[@]}"; do
-  target_checks "$target"
-done
 
 # ---------------------------------------------------------------------------
 # One suite keeps one core busy: as many run side by side as there are cores,
@@ -310,38 +202,62 @@ done
 # directory of its own, so that each has its own hypothesis example database
 # (.hypothesis in the working directory): two writers of one lose examples.
 jobs=$(nproc)
-step "test suites: ${targets[*]}, $jobs at a time"
 failed=()
-declare -A target_of_pid=()
+queued=()
+declare -A target_of_pid=() suite_start=()
+start_suite() {
+  local target=$1 key run_dir
+  key=$(key_of "$target") run_dir=$work/run-$key
+  target_settings "$target"
+  mkdir "$run_dir"
+  step "test suite, $target: started"
+  # Under chroot the run directory is the one inside the root file system.
+  timeout -k 30 "$test_timeout" env --chdir="$run_dir" "${before[@]}" "${settings[@]}" "${launcher[@]}" \
+    "$interpreter" -W error -P -m pytest -p no:cacheprovider "$tests" >"$work/pytest-$key.log" 2>&1 &
+  suite_pid[$!]=$!
+  target_of_pid[$!]=$target
+  suite_start[$target]=$SECONDS
+}
+# collect PID [STATUS]: shows the finished suite's log and result.
 collect() {
-  local pid status=0 target key
-  wait -n -p pid "${!suite_pid[@]}" || status=$?
-  target=${target_of_pid[$pid]} key=$(arch_of "$target")-$(version_of "$target")
+  local pid=$1 status=${2:-0} target key
+  (($# > 1)) || wait "$pid" || status=$?
+  target=${target_of_pid[$pid]} key=$(key_of "$target")
   unset "suite_pid[$pid]" "target_of_pid[$pid]"
   step "test suite, $target: exit status $status"
   cat "$work/pytest-$key.log"
-  counts_of[$key]=$(grep -E '^=+ .* in [0-9.]+s' "$work/pytest-$key.log" | tail -n 1 \
-    | sed -E 's/^=+ //; s/ =+$//') || counts_of[$key]="no closing line"
-  ((status == 0)) || failed+=("$target")
+  pytest_summary "$work/pytest-$key.log" "$status" || failed+=("$target")
+  counts_of[$key]="$counts; $((SECONDS - suite_start[$target])) s"
 }
+# Collects the suites that have ended (all of them, and waiting, with
+# `--wait`), then starts queued ones while there are free cores.
+schedule() {
+  local pid status=0 state
+  if [[ ${1:-} == --wait ]] && ((${#suite_pid[@]})); then
+    wait -n -p pid "${!suite_pid[@]}" || status=$?
+    collect "$pid" "$status"
+  fi
+  for pid in "${!suite_pid[@]}"; do
+    state=$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null) || state=gone
+    [[ $state != gone && $state != Z ]] || collect "$pid"
+  done
+  while ((${#queued[@]} && ${#suite_pid[@]} < jobs)); do
+    start_suite "${queued[0]}"
+    queued=("${queued[@]:1}")
+  done
+}
+
 for target in "${targets[@]}"; do
-  key=$(arch_of "$target")-$(version_of "$target")
-  while ((${#suite_pid[@]} >= jobs)); do collect; done
-  target_settings "$target"
-  run_dir=$work/run-$key
-  mkdir "$run_dir"
-  # Under chroot the run directory is the one inside the root file system.
-  timeout -k 30 "${TARNVEL_TARGET_TEST_TIMEOUT:-1200}" \
-    env --chdir="$run_dir" "${before[@]}" "${settings[@]}" "${launcher[@]}" "$interpreter" \
-    -W error -P -m pytest -p no:cacheprovider "$tests" >"$work/pytest-$key.log" 2>&1 &
-  suite_pid[$!]=$!
-  target_of_pid[$!]=$target
+  build_for "$target"
+  target_checks "$target"
+  queued+=("$target")
+  schedule
 done
-while ((${#suite_pid[@]})); do collect; done
+while ((${#suite_pid[@]} || ${#queued[@]})); do schedule --wait; done
 
 step "done"
 for target in "${targets[@]}"; do
-  say "$target: ${counts_of[$(arch_of "$target")-$(version_of "$target")]}"
+  say "$target: ${counts_of[$(key_of "$target")]}"
 done
 say "wheels: $dist"
 ((${#failed[@]} == 0)) || die "the test suite failed for ${failed[*]}"

@@ -15,6 +15,9 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+log_tag=wheels
+# shellcheck source=devtools/lib.sh
+source "$root/devtools/lib.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnvel-wheels-ci.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export DEBIAN_FRONTEND=noninteractive PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1
@@ -23,46 +26,11 @@ sdist_limit=200000
 # A hung test run must not eat the CI budget: a whole run takes about a
 # minute, and three at this limit still leave the stage under 25 minutes.
 test_timeout=${TARNVEL_WHEELS_TEST_TIMEOUT:-360}
-start=$SECONDS
-step_start=$SECONDS
-step_name=
-timings=()
-
-say() { printf '[wheels] %s\n' "$*"; }
-die() {
-  say "FAILED: $*" >&2
-  exit 1
-}
-# Starts a step, closing the one before with its time.
-step() {
-  [[ -z $step_name ]] || timings+=("$step_name: $((SECONDS - step_start)) s")
-  step_name=$1
-  step_start=$SECONDS
-  say "--- $1 ($((SECONDS - start)) s)"
-}
-
-# Fails unless the interpreter (the arguments) imports the extension from
-# under the prefix; run outside the source tree.
-check_import_from() {
-  local prefix=$1 file
-  shift
-  file=$(cd "$work" && "$@" -P -c 'import tarnvel._internal.api_logic as m; m.InternalClass(); print(m.__file__)') \
-    || die "$* cannot import tarnvel._internal.api_logic"
-  [[ $file == "$prefix"/* ]] || die "$* imports $file, not the one installed under $prefix"
-  say "  module: $file"
-}
 
 # ---------------------------------------------------------------------------
 step "tools"
-need=()
-command -v g++ >/dev/null || need+=(g++)
-[[ -x /usr/bin/cmake ]] || need+=(cmake) # programs, not pip wrapper scripts: the wheel builds need them
-[[ -x /usr/bin/ninja ]] || need+=(ninja-build)
-command -v readelf >/dev/null || need+=(binutils)
-if ((${#need[@]})); then
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${need[@]}"
-fi
+mapfile -t need < <(build_packages)
+install_packages "${need[@]}"
 declare -A python
 for minor in "${minors[@]}"; do
   python[$minor]=$(devtools/build_wheels.sh --find-python "$minor") \
@@ -106,14 +74,10 @@ for minor in "${minors[@]}"; do
   "${python[$minor]}" -m venv "$venv"
   "$venv/bin/python" -m pip install -q "${wheel}[test]"
   check_import_from "$venv" "$venv/bin/python"
-  log="$work/pytest-$minor.log"
-  status=0
   # -P: the tests import the installed package, not the source tree.
-  timeout -k 30 "$test_timeout" env PYTHONWARNINGS=error \
-    "$venv/bin/python" -P -m pytest -p no:cacheprovider --strict-markers 2>&1 | tee "$log" || status=$?
-  counts=$(grep -E '^=+ .* in [0-9.]+s' "$log" | tail -n 1 | sed -E 's/^=+ //; s/ =+$//') || counts="no closing line"
-  results+=("CPython $minor: $counts (exit status $status)")
-  ((status == 0)) || failed+=("$minor")
+  run_pytest "$work/pytest-$minor.log" env PYTHONWARNINGS=error \
+    "$venv/bin/python" -P -m pytest -p no:cacheprovider --strict-markers || failed+=("$minor")
+  results+=("CPython $minor: $counts")
 done
 
 # ---------------------------------------------------------------------------
@@ -139,7 +103,7 @@ for file in build-armhf/build.ninja build-armhf/CMakeCache.txt build-armhf/CMake
   build-armhf/api_logic.cpython-311-arm-linux-gnueabihf.so \
   build-armhf/stage/tarnvel/_internal/api_logic.cpython-311-arm-linux-gnueabihf.so \
   build/cp311-cp311-linux_x86_64/build.ninja build/wheels/cp313-cp313-linux_x86_64/CMakeCache.txt \
-  build/wheel-tools/bin/auditwheel build-sanitize/api_logic.cpython-311-x86_64-linux-gnu.so \
+  build/tools/wheel-tools/bin/auditwheel build-sanitize/api_logic.cpython-311-x86_64-linux-gnu.so \
   _skbuild/linux-x86_64-3.11/cmake-build/build.ninja \
   dist/tarnvel-0.1.0-cp311-cp311-linux_x86_64.whl dist/tarnvel-0.1.0.tar.gz \
   wheelhouse/tarnvel-0.1.0-cp311-cp311-manylinux2014_x86_64.manylinux_2_17_x86_64.whl \
@@ -151,10 +115,9 @@ for file in build-armhf/build.ninja build-armhf/CMakeCache.txt build-armhf/CMake
   head -c 4096 /dev/urandom >"$tree/$file"
 done
 # The one interpreter that builds the sdist, with the ordinary front end.
-"${python[3.11]}" -m venv "$work/sdist-venv"
-"$work/sdist-venv/bin/python" -m pip install -q build
+build_tool=$(PYTHON=${python[3.11]} tool_venv build)
 sdist_start=$SECONDS
-"$work/sdist-venv/bin/python" -m build --sdist --outdir "$work/sdist" "$tree" >"$work/sdist.log" 2>&1 \
+"$build_tool/python" -m build --sdist --outdir "$work/sdist" "$tree" >"$work/sdist.log" 2>&1 \
   || { cat "$work/sdist.log" >&2; die "the sdist build failed"; }
 say "  made in $((SECONDS - sdist_start)) s"
 sdist="$work/sdist/tarnvel-$version.tar.gz"
@@ -162,50 +125,7 @@ sdist="$work/sdist/tarnvel-$version.tar.gz"
 
 # Exactly the files git knows, less CI's own scripts, plus PKG-INFO: nothing
 # from a build tree or cache, no built file, no link.
-"${python[3.11]}" - "$sdist" "$work/sources" "tarnvel-$version" "$sdist_limit" <<'EOF'
-import collections
-import os
-import sys
-import tarfile
-
-sdist, sources, prefix, limit = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-with open(sources, "rb") as f:
-    expected = {p.decode() for p in f.read().split(b"\0") if p and not p.startswith(b".ci/")}
-expected.add("PKG-INFO")
-problems = []
-held = set()
-with tarfile.open(sdist) as tar:
-    for member in tar.getmembers():
-        name = member.name
-        if member.isdir() and name == prefix:
-            continue
-        if not name.startswith(prefix + "/"):
-            problems.append(f"outside {prefix}/: {name}")
-            continue
-        if member.isdir():
-            continue
-        if not member.isfile():
-            problems.append(f"not a regular file: {name}")
-        held.add(name[len(prefix) + 1 :])
-for name in sorted(held - expected):
-    problems.append(f"not a source file: {name}")
-for name in sorted(expected - held):
-    problems.append(f"missing: {name}")
-size = os.path.getsize(sdist)
-if size >= limit:
-    problems.append(f"{size} bytes, not under {limit}")
-
-groups = collections.defaultdict(list)
-for name in sorted(held):
-    top, _, rest = name.partition("/")
-    groups[top + "/" if rest else "(top)"].append(rest or top)
-print(f"[wheels]   {os.path.basename(sdist)}: {size} bytes, {len(held)} files")
-for group, names in sorted(groups.items()):
-    print(f"[wheels]     {group} {len(names)}: {' '.join(names)}")
-if problems:
-    print("[wheels] FAILED: the sdist is not just the sources:", *problems, sep="\n  ", file=sys.stderr)
-    sys.exit(1)
-EOF
+"${python[3.11]}" devtools/check_sdist.py --sources "$work/sources" --limit "$sdist_limit" "$sdist"
 
 for minor in "${minors[@]}"; do
   step "CPython $minor: install the sdist"
@@ -215,10 +135,9 @@ for minor in "${minors[@]}"; do
   "$venv/bin/python" -m pip install -q "$sdist"
   check_import_from "$venv" "$venv/bin/python"
 done
-step "done"
+step_done
 
 say "=== summary"
-printf '[wheels] %s\n' "${timings[@]}"
+show_timings
 printf '[wheels] %s\n' "${results[@]}"
-say "total: $((SECONDS - start)) s"
 ((${#failed[@]} == 0)) || die "the test suite failed on the installed wheel for CPython ${failed[*]}"

@@ -5,19 +5,18 @@
 # import tarnvel (installed, or PYTHONPATH=<stage> from devtools/dev_build.sh);
 # installs pyperf and valgrind when they are missing.
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+log_tag="bench smoke"
+# shellcheck source=devtools/lib.sh
+source "$root/devtools/lib.sh"
 export PIP_NO_INPUT=1 DEBIAN_FRONTEND=noninteractive
 python=${PYTHON:-python}
 
 if ! "$python" -c 'import pyperf' 2>/dev/null; then
   "$python" -m pip install --quiet 'pyperf>=2.6'
 fi
-if ! command -v valgrind >/dev/null; then
-  apt-get update -qq
-  apt-get install -y -qq valgrind >/dev/null
-fi
-
-step() { printf '\n[bench smoke] %s\n' "$*"; }
+install_packages valgrind:valgrind
 
 step "instructions per call (callgrind)"
 "$python" -P bench/callgrind_bench.py --loops 200 --warmup 50

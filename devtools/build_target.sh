@@ -5,11 +5,14 @@
 #   devtools/build_target.sh --arch ARCH --python 3.X [--wheel DIST_DIR] BUILD_DIR [extra cmake -D options...]
 # ARCH is Debian's name: armhf (32-bit ARM, hard float), arm64 (64-bit ARM)
 # or amd64 (x86_64, for the interpreters the host does not have). 3.X picks
-# the release: 3.11 bookworm, 3.13 trixie, 3.14 and 3.15 forky. With --wheel,
+# the release (devtools/lib.sh's table of targets): 3.11 bookworm, 3.13
+# trixie, 3.14 and 3.15 forky. With --wheel,
 # pip and scikit-build-core (run by the host's python3, whatever its version)
 # also make the wheel with the same settings, tagged for the target
 # (tarnvel-*-cp314-cp314-linux_armv7l.whl, say) with `wheel tags`, into
 # DIST_DIR, replacing an earlier one of that tag; build_wheels.sh repairs it.
+# With --rootfs-only it only makes (or finds) the target's root file system,
+# byte-compiled for the interpreter, and prints its path.
 # The last line printed is the stage dir. BUILD_DIR/rootfs links to the root
 # file system that gave the Python headers; it also holds the interpreter and
 # the test packages to run the staged copy: under qemu on ARM,
@@ -21,63 +24,65 @@
 # qemu-user-static and g++-arm-linux-gnueabihf or g++-aarch64-linux-gnu.
 # A root file system is made once per architecture, release and package list,
 # without emulation, and kept in /var/cache/tarnvel-rootfs (or ~/.cache when
-# that is not writable); TARNVEL_TARGET_ROOTFS=DIR makes or reuses one at DIR
-# instead.
+# that is not writable; TARNVEL_ROOTFS_CACHE=DIR names another cache);
+# TARNVEL_TARGET_ROOTFS=DIR makes or reuses one at DIR instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-usage="usage: build_target.sh --arch armhf|arm64|amd64 --python 3.X [--wheel DIST_DIR] BUILD_DIR [cmake options...]"
+usage="usage: build_target.sh --arch armhf|arm64|amd64 --python 3.X [--wheel DIST_DIR] BUILD_DIR [cmake options...]
+       build_target.sh --arch ARCH --python 3.X --rootfs-only"
 
-say() { printf 'build_target.sh: %s\n' "$*" >&2; }
-die() {
-  say "$*"
-  exit 1
-}
+log_tag=build_target.sh
+# shellcheck source=devtools/lib.sh
+source "$root/devtools/lib.sh"
 
 arch=
 version=
 dist=
+rootfs_only=0
 while [[ ${1:-} == --* ]]; do
   case $1 in
     --arch) arch=${2:?$usage} ;;
     --python) version=${2:?$usage} ;;
     --wheel) dist=${2:?$usage} ;;
+    --rootfs-only)
+      rootfs_only=1
+      shift
+      continue
+      ;;
     *) die "$usage" ;;
   esac
   shift 2
 done
-build=${1:?$usage}
-shift
 [[ -n $arch && -n $version ]] || die "$usage"
+if ((rootfs_only)); then
+  build=
+else
+  build=${1:?$usage}
+  shift
+fi
 
-# The architectures: GNU triplet, compiler (and its Debian package), the
-# emulator that runs the target's programs (none: chroot, on an x86_64 host),
-# the dynamic loader's path in the root file system, and the wheel's platform.
-case $arch in
-  armhf) triplet=arm-linux-gnueabihf emulator=qemu-arm-static loader=lib/ld-linux-armhf.so.3 platform=linux_armv7l ;;
-  arm64) triplet=aarch64-linux-gnu emulator=qemu-aarch64-static loader=lib/ld-linux-aarch64.so.1 platform=linux_aarch64 ;;
-  amd64)
-    triplet=x86_64-linux-gnu emulator='' loader=lib64/ld-linux-x86-64.so.2 platform=linux_x86_64
-    [[ $(uname -m) == x86_64 ]] || die "--arch amd64 runs its interpreter under chroot, so needs an x86_64 host"
-    ;;
-  *) die "unknown architecture '$arch': choose armhf, arm64 or amd64" ;;
-esac
-compiler=$([[ $arch == amd64 ]] && echo g++ || echo "$triplet-g++")
-
-# The Debian release that ships the interpreter, and every interpreter that
-# release ships (one root file system serves them all). Trixie and later have
-# merged /usr: their packages put everything under /usr and expect /lib, /bin
-# and /sbin to link there. The registry's copy of the testing release, forky,
-# is past its validity date.
+# What the target is (devtools/lib.sh's table): the compiler for its GNU
+# triplet, the emulator that runs its programs (none: chroot, on an x86_64
+# host), the dynamic loader's path in the root file system, the wheel's
+# platform, and the Debian release that ships the interpreter.
+target_row "$arch" "$version"
+triplet=${cell[triplet]} emulator=${cell[qemu]:-} loader=${cell[loader]} platform=linux_${cell[machine]}
+if [[ -z $emulator ]]; then
+  [[ $(uname -m) == x86_64 ]] || die "--arch $arch runs its interpreter under chroot, so needs an x86_64 host"
+  compiler=g++
+else
+  compiler=$triplet-g++
+fi
+# One root file system serves every interpreter its release ships. Trixie
+# and later have merged /usr: their packages put everything under /usr and
+# expect /lib, /bin and /sbin to link there. The registry's copy of the
+# testing release, forky, is past its validity date.
+suite=${cell[release]}
+mapfile -t suite_versions < <(release_pythons "$arch" "$suite")
+merged_usr=true
+[[ $suite != bookworm ]] || merged_usr=false
 apt_options=()
-case $version in
-  3.11) suite=bookworm suite_versions=(3.11) merged_usr=false ;;
-  3.13) suite=trixie suite_versions=(3.13) merged_usr=true ;;
-  3.14 | 3.15)
-    suite=forky suite_versions=(3.14 3.15) merged_usr=true
-    apt_options=(--aptopt='Acquire::Check-Valid-Until "false"')
-    ;;
-  *) die "no Debian release ships Python $version: choose 3.11 (bookworm), 3.13 (trixie), 3.14 or 3.15 (forky)" ;;
-esac
+[[ $suite != forky ]] || apt_options=(--aptopt='Acquire::Check-Valid-Until "false"')
 python=python$version
 # What the test suite imports, as Debian packages (their own dependencies come
 # along). libc-bin gives ldconfig; base-files and tzdata the /etc files that
@@ -96,9 +101,6 @@ packages+=(python3-requests python3-pytest python3-hypothesis python3-responses 
 prep_revision=2
 
 host_python=${PYTHON:-python3}
-mkdir -p "$build" ${dist:+"$dist"}
-build=$(cd "$build" && pwd)
-[[ -z $dist ]] || dist=$(cd "$dist" && pwd)
 
 for tool in "$compiler" ${emulator:+"$emulator"} mmdebstrap cmake ninja readelf; do
   command -v "$tool" >/dev/null || die "$tool not found; install it with:
@@ -119,21 +121,44 @@ prepare_rootfs() {
 # Byte-compiles the interpreter's library and the packages, once per
 # interpreter and root file system, the first time a build asks for that
 # interpreter: under qemu -L an interpreter cannot write its caches into the
-# root file system, and would compile again at every start. Done by the
-# target interpreter itself. The stdlib's own test package holds
-# deliberately broken sources: skip it. Under qemu one process: the worker
-# processes of -j would start without the emulator.
+# root file system, and would compile again at every start. The stdlib's own
+# test package holds deliberately broken sources: skip it. A .pyc depends on
+# the bytecode (its magic number), not on the architecture: for an emulated
+# target, an interpreter that runs natively and has the target's magic number
+# compiles, in parallel and without emulation (the host's own CPython of that
+# version, or else the one in the amd64 root file system of the release).
+# Only when neither has it does the target's own interpreter compile under
+# qemu, in one process: the worker processes of -j would start without the
+# emulator.
+magic_of='import _frozen_importlib_external as e; print(e.MAGIC_NUMBER.hex())'
 byte_compile() {
   local fs=$1 marker=$1/.tarnvel-compiled-$version
   [[ ! -f $marker ]] || return 0
-  say "byte-compiling the library of $python in $fs"
-  local skip="/usr/lib/${python//./\\.}/(test|lib2to3/tests)/"
-  if [[ -n $emulator ]]; then
-    "$emulator" -L "$fs" "$fs/usr/bin/$python" -m compileall -q -s "$fs" -p / -x "$skip" \
-      "$fs/usr/lib/$python" "$fs/usr/lib/python3/dist-packages" >/dev/null
+  local skip="/usr/lib/${python//./\\.}/(test|lib2to3/tests)/" dirs=("/usr/lib/$python" /usr/lib/python3/dist-packages)
+  local magic host native inside
+  if [[ -z $emulator ]]; then
+    say "byte-compiling the library of $python in $fs"
+    chroot "$fs" "/usr/bin/$python" -m compileall -q -j 0 -x "$skip" "${dirs[@]}" >/dev/null
   else
-    chroot "$fs" "/usr/bin/$python" -m compileall -q -j 0 -x "$skip" \
-      "/usr/lib/$python" /usr/lib/python3/dist-packages >/dev/null
+    magic=$("$emulator" -L "$fs" "$fs/usr/bin/$python" -I -S -c "$magic_of")
+    if host=$(find_python "$version" 2>/dev/null) && [[ $("$host" -I -S -c "$magic_of") == "$magic" ]]; then
+      say "byte-compiling the library of $python in $fs with $host, whose bytecode is the target's"
+      "$host" -I -m compileall -q -j 0 -s "$fs" -p / -x "$skip" "${dirs[@]/#/$fs}" >/dev/null
+    elif native=$("$root/devtools/build_target.sh" --arch amd64 --python "$version" --rootfs-only) \
+      && [[ $(chroot "$native" "/usr/bin/$python" -I -S -c "$magic_of") == "$magic" ]]; then
+      say "byte-compiling the library of $python in $fs with $native's, whose bytecode is the target's"
+      # The target's root file system seen inside the native one, in a mount
+      # namespace of this command's own: nothing stays mounted after it.
+      inside=$(mktemp -d "$native/tmp/tarnvel-compile.XXXXXX")
+      # shellcheck disable=SC2016  # expanded by the inner sh
+      unshare --mount -- sh -c 'mount --bind "$1" "$2$3" && exec chroot "$2" "/usr/bin/$4" -I -m compileall -q -j 0 \
+        -s "$3" -p / -x "$5" "$3/usr/lib/$4" "$3/usr/lib/python3/dist-packages"' \
+        sh "$fs" "$native" "${inside#"$native"}" "$python" "$skip" >/dev/null || { rmdir "$inside"; return 1; }
+      rmdir "$inside"
+    else
+      say "byte-compiling the library of $python in $fs under $emulator"
+      "$emulator" -L "$fs" "$fs/usr/bin/$python" -m compileall -q -s "$fs" -p / -x "$skip" "${dirs[@]/#/$fs}" >/dev/null
+    fi
   fi
   touch "$marker"
 }
@@ -145,7 +170,7 @@ ensure_rootfs() {
     fs=$TARNVEL_TARGET_ROOTFS
   else
     key=$(printf '%s\n' "$arch" "$suite" "$prep_revision" "${packages[@]}" | sha256sum | cut -c1-16)
-    cache=/var/cache/tarnvel-rootfs
+    cache=${TARNVEL_ROOTFS_CACHE:-/var/cache/tarnvel-rootfs}
     if ! mkdir -p "$cache" 2>/dev/null || [[ ! -w $cache ]]; then
       cache=${XDG_CACHE_HOME:-$HOME/.cache}/tarnvel-rootfs
       mkdir -p "$cache"
@@ -182,12 +207,16 @@ ensure_rootfs() {
   printf '%s\n' "$fs"
 }
 
-# shellcheck source=devtools/native_program.sh
-source "$root/devtools/native_program.sh"
-
 rootfs=$(ensure_rootfs)
 [[ -x $rootfs/usr/bin/$python ]] || die "$rootfs holds no /usr/bin/$python (TARNVEL_TARGET_ROOTFS names another release's?)"
 byte_compile "$rootfs"
+if ((rootfs_only)); then
+  echo "$rootfs"
+  exit
+fi
+mkdir -p "$build" ${dist:+"$dist"}
+build=$(cd "$build" && pwd)
+[[ -z $dist ]] || dist=$(cd "$dist" && pwd)
 # The target interpreter's own file suffix, from its build-time configuration
 # (the file's name varies between releases: _sysconfigdata__linux_arm-... in 3.13).
 sysconfigdata=("$rootfs/usr/lib/$python"/_sysconfigdata_*"$triplet".py)
@@ -220,9 +249,7 @@ if [[ -n $dist ]]; then
     "$host_python" -m pip wheel "$root" --no-deps -q -w "$out" "${wheel_settings[@]}" >&2
   built=("$out"/tarnvel-*.whl)
   [[ ${#built[@]} -eq 1 && -f ${built[0]} ]] || die "pip made no single wheel in $out"
-  # shellcheck source=devtools/wheel_tools.sh
-  source "$root/devtools/wheel_tools.sh"
-  tools=$(wheel_tools)
+  tools=$(tool_venv wheel-tools)
   tag=cp${version/./}
   "$tools/wheel" tags --python-tag "$tag" --abi-tag "$tag" --platform-tag "$platform" "${built[0]}" >/dev/null
   tagged=("$out"/tarnvel-*-"$tag-$tag-$platform".whl)
@@ -233,5 +260,5 @@ fi
 ln -sfn "$rootfs" "$build/rootfs"
 
 stage="$build/stage"
-"$root/devtools/stage_package.sh" "$stage" "$build/api_logic$suffix"
+stage_package "$stage" "$build/api_logic$suffix"
 echo "$stage"

