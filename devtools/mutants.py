@@ -8,8 +8,10 @@ files is listed in a fixed order and shuffled with the seed, so that two
 runs with the same seed, sources and tool version try the same mutants.
 Mutants are taken in that order until N of them build: each one is put into
 a scratch copy of the tree, built with devtools/dev_build.sh and the whole
-suite is run on it with -x, by the interpreter running this. A mutant that
-does not build is passed over (the compiler, not the suite, rejects it).
+suite is run on it with -x, by the interpreter running this; a test that
+fails must fail again when run alone, or the whole suite runs once more to
+judge. A mutant that does not build is passed over (the compiler, not the
+suite, rejects it).
 Prints a line per mutant, killed (with the first failing test) or survived,
 the diff of each survivor, and the kill rate; the report is also written to
 DIR/report.txt. Exits 1 when the suite fails on the unmutated sources.
@@ -84,9 +86,9 @@ def build(tree: Path, build_dir: Path, log: Path) -> Path | None:
     return Path(out_lines[-1]) if done.returncode == 0 and out_lines else None
 
 
-def run_suite(tree: Path, stage: Path, log: Path, timeout: float) -> str | None:
-    """None when the suite passes, else what killed the mutant."""
-    command = [sys.executable, "-P", "-m", "pytest", "-x", "-v", "-p", "no:cacheprovider"]
+def run_suite(tree: Path, stage: Path, log: Path, timeout: float, tests: tuple[str, ...] = ()) -> str | None:
+    """None when the suite (or the tests named) passes, else what killed the mutant."""
+    command = [sys.executable, "-P", "-m", "pytest", "-x", "-v", "-p", "no:cacheprovider", *tests]
     env = {**os.environ, "PYTHONPATH": str(stage), "PYTHONWARNINGS": "error"}
     with log.open("w") as out:
         try:
@@ -99,6 +101,19 @@ def run_suite(tree: Path, stage: Path, log: Path, timeout: float) -> str | None:
     if failed := FAILED.search(text):
         return failed[1]
     return f"exit status {done.returncode} in {last_started(log)}"
+
+
+def judge(tree: Path, stage: Path, logs: Path, name: str, timeout: float) -> tuple[str | None, str]:
+    """What killed the mutant (None when it survived), and a note. A test that
+    fails once must fail again alone: one that passes then is taken for a
+    flake (a timing under load, say), and the whole suite runs once more to
+    judge."""
+    what = run_suite(tree, stage, logs / f"{name}.tests.log", timeout)
+    if what is None or not what.startswith("tests/"):
+        return what, ""
+    if run_suite(tree, stage, logs / f"{name}.again.log", timeout, (what,)) is not None:
+        return what, ""
+    return run_suite(tree, stage, logs / f"{name}.second.log", timeout), f" ({what} failed once, passed alone)"
 
 
 def last_started(log: Path) -> str:
@@ -163,15 +178,15 @@ def main() -> int:
                 passed_over += 1
                 continue
             tried += 1
-            what = run_suite(tree, stage, logs / f"{name}.tests.log", timeout)
+            what, note = judge(tree, stage, logs, name, timeout)
         finally:
             (tree / mutant.source).write_text(original)
         if what is None:
             survivors.append((name, diff))
-            report(f"[{tried}/{args.count}] {name}: survived")
+            report(f"[{tried}/{args.count}] {name}: survived{note}")
         else:
             killed += 1
-            report(f"[{tried}/{args.count}] {name}: killed by {what}")
+            report(f"[{tried}/{args.count}] {name}: killed by {what}{note}")
     report()
     for name, diff in survivors:
         report(f"survivor {name}:")
