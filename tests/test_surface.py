@@ -86,6 +86,8 @@ def test_method_identity_attributes(api_logic, method, qualname):
 
 def test_method_object_type_flags_and_subclassing(api_logic):
     method_type = type(api_logic.InternalClass.validate_token)
+    # The name that errors and reprs of the type show.
+    assert (method_type.__name__, method_type.__qualname__) == ("method_object", "method_object")
     for flag in (BASETYPE, HAVE_VECTORCALL, HAVE_GC, METHOD_DESCRIPTOR):
         assert method_type.__flags__ & flag
     # Usable as a base: a Python subclass can be declared.
