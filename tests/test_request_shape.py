@@ -228,7 +228,10 @@ def test_posting_is_guarded_against_runaway_recursion(
     finally:
         sys.setrecursionlimit(limit)
     if sys.version_info >= (3, 14):
-        # 3.14 guards C calls by the room left on the machine stack.
-        assert any(re.fullmatch(r"Stack overflow \(used \d+ kB\) while calling a Python object", m) for m in messages)
+        # 3.14 guards C calls by the room left on the machine stack, and checks
+        # it again on entering each Python frame. Which check meets the limit
+        # first depends on where the stack starts (the environment shifts it),
+        # so only the interpreter's form of the text is certain.
+        assert all(re.fullmatch(r"Stack overflow \(used \d+ kB\)( while calling a Python object)?", m) for m in messages)
     else:
         assert "maximum recursion depth exceeded while calling a Python object" in messages
