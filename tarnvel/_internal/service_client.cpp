@@ -173,16 +173,14 @@ PyObject* call_get_with_default(PyObject* value, PyObject* key_and_default)
 // `value.get(key, {})`: `get` is looked up before the new dict is made.
 PyObject* call_get_with_new_dict(PyObject* value, PyObject* key)
 {
-    Ref get = PyDict_CheckExact(value) ? Ref() : Ref::steal(PyObject_GetAttr(value, state.get));
-    if (!get && PyErr_Occurred()) {
-        return nullptr;
+    if (PyDict_CheckExact(value)) {
+        Ref empty = Ref::steal(PyDict_New());
+        return empty ? exact_dict_get(value, key, empty.get()) : nullptr;
     }
-    Ref empty = Ref::steal(PyDict_New());
+    Ref get = Ref::steal(PyObject_GetAttr(value, state.get));
+    Ref empty = get ? Ref::steal(PyDict_New()) : Ref();
     if (!empty) {
         return nullptr;
-    }
-    if (!get) {
-        return exact_dict_get(value, key, empty.get());
     }
     // The slot before the arguments is free for a bound method's instance.
     PyObject* args[] = {nullptr, key, empty.get()};
