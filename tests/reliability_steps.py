@@ -38,6 +38,17 @@ class Poster:
         return self.response
 
 
+class CallableInstance:
+    """A `post` without a vectorcall entry: called with an argument tuple and
+    a keyword dict, which the module builds itself."""
+
+    def __init__(self, response: Response) -> None:
+        self.response = response
+
+    def __call__(self, url: str, headers: Any, json: Any) -> Response:
+        return self.response
+
+
 class RefusingPoster:
     def post(self, url: str, headers: Any, json: Any) -> Response:
         raise ValueError("bad url")
@@ -134,6 +145,27 @@ def in_except(build: Callable[[Any], Callable[[], Any]]) -> Callable[[Any], Call
             if isinstance(outcome, BaseException):
                 raise outcome
             return outcome
+
+        return step
+
+    return make
+
+
+def without_spare_dicts(build: Callable[[Any], Callable[[], Any]]) -> Callable[[Any], Callable[[], Any]]:
+    """Runs the step while the interpreter's spare dicts and key tables (at
+    most 80 of each) are all taken, so that a small dict the call fills is
+    allocated afresh and can fail."""
+
+    def make(m: Any) -> Callable[[], Any]:
+        inner = build(m)
+
+        def step() -> Any:
+            sys._getframe()
+            taken = [{"key": None} for _ in range(100)]
+            try:
+                return inner()
+            finally:
+                del taken
 
         return step
 
@@ -305,6 +337,12 @@ STEPS: dict[str, Step] = {
     "search: results, in except": answered("search_query: results default", in_except),
     "search: raw text breaks, in except": answered("search_query: raw text breaks", in_except),
     "search: body a list, in except": answered("search_query: body a list", in_except, context="KeyError"),
+    "validate: post without vectorcall": Step(
+        without_spare_dicts(call("validate_token", I, "tok")),
+        result(V_CREDITS),
+        VALIDATE,
+        requests=SimpleNamespace(post=CallableInstance(CREDITS.answer)),
+    ),
     "search: post raises ValueError": Step(
         call("search_query", I, "tok", "q"),
         error("ValueError", "bad url", [(SEARCH, SEARCH.post)]),
