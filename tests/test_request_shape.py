@@ -232,6 +232,8 @@ def test_posting_is_guarded_against_runaway_recursion(
         # it again on entering each Python frame. Which check meets the limit
         # first depends on where the stack starts (the environment shifts it),
         # so only the interpreter's form of the text is certain.
-        assert all(re.fullmatch(r"Stack overflow \(used \d+ kB\)( while calling a Python object)?", m) for m in messages)
+        assert all(
+            re.fullmatch(r"Stack overflow \(used \d+ kB\)( while calling a Python object)?", m) for m in messages
+        )
     else:
         assert "maximum recursion depth exceeded while calling a Python object" in messages
