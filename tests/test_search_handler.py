@@ -274,6 +274,11 @@ class InitFails(ValueError):
         raise RuntimeError("cannot make the exception")
 
 
+class NewMakesNoException(ValueError):
+    def __new__(cls, *args):
+        return 5
+
+
 class LazilyRaised(Response):
     """A 200 answer whose `json` raises `cls` from C code, not yet normalised."""
 
@@ -297,6 +302,12 @@ class LazilyRaised(Response):
         # Made when the interpreter normalises it: at the take-over (3.11) or
         # at the raise inside `json()` (3.12+), which the decoding line reports.
         (InitFails, (RuntimeError, [SEARCH.take_over if sys.version_info < (3, 12) else SEARCH.decode])),
+        # A class that makes no exception: a TypeError, which keeps the
+        # traceback that the raised class had, as the interpreter's does.
+        (
+            NewMakesNoException,
+            (TypeError, [SEARCH.take_over, SEARCH.decode] if sys.version_info < (3, 12) else [SEARCH.decode]),
+        ),
     ],
 )
 def test_a_lazily_raised_exception_is_matched_as_an_except_clause_would(obj, fake_requests, cls, outcome):
